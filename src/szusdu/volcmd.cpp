@@ -1,0 +1,44 @@
+// The mount and unmount commands of removable volumes: the command line is
+// built from the setting and the mount point, kept for a later re-run, and
+// run through the shell with its error output sent to the floppy log.
+#include "szusdu.h"
+#include "zutx.h"
+
+#include <cstdio>
+#include <cstring>
+
+char prevmnt[ZUSD_VOLSETSZ] = "/etc/mount -r /dev/dsk/f0q18dt /mnt";
+char prevumnt[ZUSD_VOLSETSZ] = "/usr/bin/umnt /mnt";
+
+namespace {
+
+// Builds "<command> <mount point>" into `line` unless `reuse` asks for the
+// last line again, then runs it. A line that does not fit is not run at
+// all: cut short it would be another command. `line` keeps its last value
+// in that case.
+int run_volume_command(char (&line)[ZUSD_VOLSETSZ], const char *command, int reuse) {
+    if (!reuse) {
+        char built[ZUSD_VOLSETSZ];
+        const int n = std::snprintf(built, sizeof built, "%s %s", command, whtdsk);
+        if (n < 0 || static_cast<std::size_t>(n) >= sizeof built) {
+            zusderr("zusdufm: command line of %d bytes does not fit %zu.", n, sizeof built);
+            return -1;
+        }
+        std::memcpy(line, built, static_cast<std::size_t>(n) + 1);
+    }
+
+    // A file system cannot be unmounted (or mounted over) while it is the
+    // working directory.
+    char cwd[ZUSD_VOLSETSZ];
+    if (zusdwd(cwd, sizeof cwd) == ZUSD_OK && zutxsm(cwd, whtdsk, 65535)) zusdsd("/");
+
+    int code = 0;
+    if (zusdsp(line, "", floppylog, &code) != ZUSD_OK) return -1;
+    return code;
+}
+
+}  // namespace
+
+int zusdufm(int reuse) { return run_volume_command(prevmnt, mntcmd, reuse); }
+
+int zusdufu(int reuse) { return run_volume_command(prevumnt, umntcmd, reuse); }
