@@ -90,4 +90,58 @@ unsigned zutxp4(const char *s, std::uint32_t *value);
  * suffixes; values of 2^31 or more fail. */
 unsigned zutxpe(const char *s, std::uint32_t *value);
 
+/* ---- Searching and ordering -------------------------------------------- */
+
+/* Occurrences of `pat` in `s`, letters folded, left to right without
+ * overlap. Null `s` or `pat`, or an empty `pat`, gives 0. */
+std::uint16_t zutxco(const char *s, const char *pat);
+/* 1 when `sub` occurs in `s` with letters folded. An empty `sub` occurs in
+ * every non-null `s`; null `s` gives 1 only for a null `sub`; a null `sub`
+ * with a non-null `s` gives 0. */
+unsigned zutxcn(const char *s, const char *sub);
+/* Cut `s` to its common prefix with `t` (letters folded). Untouched when
+ * either is null or zutxsm(s, t, 65535) holds. */
+void zutxtr(char *s, const char *t);
+/* 1 when `a` sorts strictly before (zutxle) or after (zutxgr) `b`, comparing
+ * folded bytes as unsigned values; a proper prefix sorts first. Equal strings
+ * and null arguments give 0. */
+unsigned zutxle(const char *a, const char *b);
+unsigned zutxgr(const char *a, const char *b);
+
+/* ---- Version comparison ------------------------------------------------ */
+
+/* Compare version strings made of numeric components (a digit run and one
+ * optional '.') and other characters. `depth` is the number of numeric pairs
+ * that may be compared (negative: no limit); when it is used up, the versions
+ * count as the same. A null argument gives 0. Numbers of any size compare by
+ * their value. The strings are not modified. */
+unsigned zutxvl(const char *a, const char *b, std::int32_t depth); /* a lower */
+unsigned zutxvg(const char *a, const char *b, std::int32_t depth); /* a higher */
+unsigned zutxvs(const char *a, const char *b, std::int32_t depth); /* the same */
+
+/* ---- Classification, matching and hashing ------------------------------ */
+
+/* 1 when `s` (not null) is non-empty and all decimal digits. */
+unsigned zutxin(const char *s);
+/* 1 when every character of `s` is an ASCII letter, a digit or '_'; empty or
+ * null gives 1. */
+unsigned zutxvr(const char *s);
+/* Wildcard match of the whole text `t` against `p` (neither null): '*' any
+ * run including none, '?' any one character, anything else itself (case
+ * sensitive). Runs in bounded stack whatever the number of stars. */
+unsigned zutxma(const char *p, const char *t);
+/* zutxcs(s) modulo `m`; a null `s` (or an `m` of 0) gives 0. */
+std::uint32_t zutxhs(const char *s, std::uint32_t m);
+/* Sum modulo 2^32 of each folded character shifted left by its position
+ * modulo 32; null or empty gives 0. */
+std::uint32_t zutxcs(const char *s);
+
+/* ---- Path elision ------------------------------------------------------ */
+
+/* Shorten a path longer than `max` for display by putting "..." in place of
+ * middle directories, keeping whole leading and trailing components of at
+ * most max/2 characters each (so the result may reach max + 4 characters).
+ * The path only ever gets shorter, so it stays within its buffer. */
+void zutxfp(char *s, std::uint16_t max);
+
 #endif /* ZUTX_H */
