@@ -144,4 +144,48 @@ std::uint32_t zutxcs(const char *s);
  * The path only ever gets shorter, so it stays within its buffer. */
 void zutxfp(char *s, std::uint16_t max);
 
+/* ---- String arrays and separated lists --------------------------------- */
+
+/* A string array is a block of separately allocated string copies (all from
+ * zutx_alloc) with a 16-bit count; the caller releases it with zutxfsa.
+ * Names compare with zutxsm: sets up to 4096 characters, membership up to
+ * 65535. The building operations give 1 on success. When memory runs out, or
+ * a result would hold more than 65535 entries, they give 0, release whatever
+ * they had built and set the count to 0 and the array (or string) to null.
+ * An array with no entries is always handed out as null. */
+
+/* Split `s` (not null) at every `sep` into `array`/`count`; empty fields are
+ * kept unless `skip` is non-zero. An empty `s` gives count 0, null array. */
+unsigned zutxsa(const char *s, char sep, std::uint16_t *count, char ***array, int skip);
+/* Release the first `n` entries (those not null) and then the block; a null
+ * `a` or an `n` of 0 releases nothing. */
+void zutxfsa(char **a, std::uint16_t n);
+/* Union: copies of all names of `A`, then those of `B` equal to no name of
+ * `A`, in their order. */
+unsigned zutxau(std::uint16_t nA, std::uint16_t nB, const char *const *A, const char *const *B,
+                std::uint16_t *count, char ***array);
+/* Difference: copies of the names of `A` equal to no name of `B`. */
+unsigned zutxad(std::uint16_t nA, std::uint16_t nB, const char *const *A, const char *const *B,
+                std::uint16_t *count, char ***array);
+/* Join the first `n` names with `sep` into a new string `out` (each name
+ * cut to 4096 characters); no names give an empty string. */
+unsigned zutxas(const char *const *a, std::uint16_t n, char **out, char sep);
+/* 1 when every one of the first `n` names of `A` equals one of the first `n`
+ * of `B`; `n` 0 gives 1. */
+unsigned zutxae(const char *const *A, const char *const *B, std::uint16_t n);
+/* 1 when the comma lists `a` and `b` (not null) have as many fields, empty
+ * ones included, and each field of `a` is among those of `b`. 0 also when
+ * memory runs out. */
+unsigned zutxse(const char *a, const char *b);
+/* Add `item` to the comma list `list` (not null) unless it is there: the new
+ * list goes to `out` and `changed` says whether the name was added. */
+unsigned zutxla(const char *list, const char *item, char **out, std::int32_t *changed);
+/* Remove every field equal to `item` from `list`, as zutxla otherwise. */
+unsigned zutxlr(const char *list, const char *item, char **out, std::int32_t *changed);
+/* 1 when `s` equals one of the first `n` names of `a`; `n` 0 gives 0. */
+unsigned zutxima(const char *const *a, std::uint16_t n, const char *s);
+/* 1 when `item` is a non-empty field of `list` (not null) split at `sep`.
+ * 0 also when memory runs out. */
+unsigned zutximsa(const char *list, const char *item, char sep);
+
 #endif /* ZUTX_H */
