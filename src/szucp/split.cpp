@@ -1,0 +1,112 @@
+// Split driver: copies one source into one output, or spreads it over a
+// given number of volumes, each piece limited by a size table or by the free
+// space of its volume. The encoder keeps its state from piece to piece, so
+// the pieces together are one compressed stream.
+#include "piece.h"
+
+#include "zubf.h"
+#include "zulz.h"
+
+#include <cerrno>
+
+namespace {
+
+// Releases the channel on every way out of the driver.
+struct Channel {
+    zucpcb cb{};
+    ~Channel() { zucpui(&cb); }
+};
+
+// Whether the input still holds data that the last piece could not take:
+// the encoder suspended before a code, or a plain copy stopped at its limit
+// with bytes left to read.
+bool inputleft(zucpcb *ch) {
+    if (ch->compress != 0) return zulzecdn(static_cast<const zulzecst *>(ch->work)) == 0;
+    if (ch->decompress != 0 || ch->subst != 0 || ch->atlimit == 0) return false;
+    FILE *in = static_cast<FILE *>(ch->in);
+    const int c = std::getc(in);
+    if (c == EOF) return false;
+    std::ungetc(c, in);
+    return true;
+}
+
+// Close and remove the unfinished piece of a compressed output (only when
+// this run created or truncated it).
+void dropcoded(zucpcb *ch, const char *vtarget, int final) {
+    const int saved = errno;
+    zucpcw(ch, final);
+    char name[ZUSD_PATHSZ];
+    if (zucpun(vtarget, name) == ZUSD_OK) zucprmo(name);
+    errno = saved;
+}
+
+}  // namespace
+
+unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uint32_t count,
+                long fsarg, std::uint32_t reserve, int append, int compress, int decompress,
+                const char *volname, const char *disklabel, zusdvpfn prompt, zusdprog progress,
+                zusdpoll poll, void *cbarg, const std::uint32_t *sizes, std::uint32_t /*reserved*/,
+                std::uint32_t *index) {
+    std::uint32_t noindex = 0;
+    if (index == nullptr) index = &noindex;
+    Channel ch;
+    unsigned st = zucpin(&ch.cb, append, compress, decompress, 0, 0, 0, nullptr);
+    if (st != ZUSD_OK) return st;
+    if (volume != 0) {
+        st = zusdfcv(target, volname, disklabel, volume, 1, prompt, cbarg, 0);
+        if (st != ZUSD_OK) return st;
+    }
+    st = zucpor(&ch.cb, source);
+    if (st != ZUSD_OK) return st;
+
+    char vtarget[ZUSD_PATHSZ];
+    if (volume != 0) {
+        if (count >= 2 && (st = zusdfsf(target, 1, 0)) != ZUSD_OK) return st;
+        st = zucppn(target, vtarget);
+    } else {
+        st = zucpcy(vtarget, target);
+    }
+    if (st != ZUSD_OK) return st;
+
+    while (count != 0) {
+        const int final = count < 2;
+        zucppc(&ch.cb, source, vtarget);
+        st = zucpow(&ch.cb, vtarget);
+        if (st != ZUSD_OK) return st;
+        std::uint32_t freebytes = 0xFFFFFFFFu;
+        if (volume != 0) {
+            st = zusdfpv(vtarget, fsarg, &freebytes);
+            if (st != ZUSD_OK) return st;
+        }
+        const std::uint32_t limit = sizes != nullptr ? sizes[*index] : freebytes - reserve;
+        st = zucpcp(&ch.cb, limit, progress, poll, cbarg);
+        if (st == ZUSD_OK && final && inputleft(&ch.cb)) {
+            // The pieces would hold only a part of the source.
+            errno = ENOSPC;
+            zusderr("zucpsp: the last piece %s cannot take the rest of %s", vtarget, source);
+            st = ZUSD_WRERR;
+        }
+        if (st != ZUSD_OK) {
+            if (ch.cb.compress != 0) dropcoded(&ch.cb, vtarget, final);
+            return st;
+        }
+        st = zucpcw(&ch.cb, final);
+        if (st != ZUSD_OK) return st;
+        st = zucpct(&ch.cb, source, vtarget);
+        if (st != ZUSD_OK) return st;
+        ++volume;
+        ++*index;
+        --count;
+        if (count != 0) {
+            st = zusdfsf(target, 0, count < 2);
+            if (st == ZUSD_OK) st = zusdfcv(target, volname, disklabel, volume, 1, prompt, cbarg, 0);
+            if (st == ZUSD_OK) st = zucppn(target, vtarget);
+            if (st != ZUSD_OK) return st;
+        }
+    }
+    zucpcr(&ch.cb);
+    char written[ZUSD_PATHSZ];
+    st = ch.cb.compress != 0 ? zucpun(vtarget, written) : zucpcy(written, vtarget);
+    if (st != ZUSD_OK) return st;
+    return zucpsc(source, written, progress, cbarg);
+}
