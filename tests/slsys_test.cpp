@@ -11,7 +11,7 @@
 namespace {
 
 // Sets the test's variables and restores the environment afterwards.
-class SystemLayer : public ::testing::Test {
+class SlsysLayer : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(setenv("ZU_SL_VALUE", "hello", 1), 0);
@@ -24,7 +24,7 @@ protected:
     }
 };
 
-TEST_F(SystemLayer, ValueLengthAndText) {
+TEST_F(SlsysLayer, ValueLengthAndText) {
     char out[32];
     std::memset(out, '#', sizeof out);
     EXPECT_EQ(slctbev("ZU_SL_VALUE", out, sizeof out), 5);
@@ -34,7 +34,7 @@ TEST_F(SystemLayer, ValueLengthAndText) {
     EXPECT_STREQ(out, "");
 }
 
-TEST_F(SystemLayer, UndefinedAndFailures) {
+TEST_F(SlsysLayer, UndefinedAndFailures) {
     char out[32] = "keep";
     EXPECT_EQ(slctbev("ZU_SL_UNSET", out, sizeof out), SLCTBEV_UNDEFINED);
     EXPECT_EQ(slctbev(nullptr, out, sizeof out), SLCTBEV_FAILED);
@@ -46,7 +46,7 @@ TEST_F(SystemLayer, UndefinedAndFailures) {
     unsetenv("ZU_SL_A");
 }
 
-TEST_F(SystemLayer, ValueMustFitWithItsTerminator) {
+TEST_F(SlsysLayer, ValueMustFitWithItsTerminator) {
     // Exact-size heap buffers, so an overrun is caught by the sanitizers.
     char *six = static_cast<char *>(std::malloc(6));
     EXPECT_EQ(slctbev("ZU_SL_VALUE", six, 6), 5);
@@ -62,7 +62,7 @@ TEST_F(SystemLayer, ValueMustFitWithItsTerminator) {
     EXPECT_EQ(none, '#');
 }
 
-TEST_F(SystemLayer, LogicalNames) {
+TEST_F(SlsysLayer, LogicalNames) {
     char out[32];
     int undefined = 7;
     EXPECT_EQ(sltln("ZU_SL_VALUE", out, sizeof out, &undefined), out);

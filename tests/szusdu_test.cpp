@@ -115,7 +115,7 @@ int counting_chown(const char *path, uid_t uid, gid_t gid) {
     return ::chown(path, uid, gid);
 }
 
-class Users : public ::testing::Test {
+class SzusduUsers : public ::testing::Test {
 protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zusduXXXXXX";
@@ -149,13 +149,13 @@ protected:
     Ids ids_;
 };
 
-TEST_F(Users, RootFlagFollowsEffectiveUser) {
+TEST_F(SzusduUsers, RootFlagFollowsEffectiveUser) {
     int isroot = 7;
     EXPECT_EQ(zusduir(&isroot), 0u);
     EXPECT_EQ(isroot, geteuid() == 0 ? 1 : 0);
 }
 
-TEST_F(Users, DirectoryAndDeviceTests) {
+TEST_F(SzusduUsers, DirectoryAndDeviceTests) {
     int flag = 7;
     EXPECT_EQ(zusduid(dir_.c_str(), &flag), 0u);
     EXPECT_EQ(flag, 1);
@@ -179,7 +179,7 @@ TEST_F(Users, DirectoryAndDeviceTests) {
     EXPECT_EQ(zusdurf((file_ + "/below").c_str(), &flag), unsigned{ZUSD_NOMORE});
 }
 
-TEST_F(Users, DirectoryTestDeniedToAnotherUser) {
+TEST_F(SzusduUsers, DirectoryTestDeniedToAnotherUser) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and an unprivileged user";
     const std::string closed = subdir("closed", 0, 0, 0700);
     const std::string inside = closed + "/x";
@@ -193,7 +193,7 @@ TEST_F(Users, DirectoryTestDeniedToAnotherUser) {
               0);
 }
 
-TEST_F(Users, HomeDirectoryAndPrimaryGroup) {
+TEST_F(SzusduUsers, HomeDirectoryAndPrimaryGroup) {
     const struct passwd *root = getpwnam("root");
     if (root == nullptr) GTEST_SKIP() << "no root entry";
     const std::string home = root->pw_dir;
@@ -227,7 +227,7 @@ struct passwd *user_without_group(const char *) {
 }
 struct group *no_group(gid_t) { return nullptr; }
 
-TEST_F(Users, PrimaryGroupMissing) {
+TEST_F(SzusduUsers, PrimaryGroupMissing) {
     zusdu_sys.getpwnam = user_without_group;
     zusdu_sys.getgrgid = no_group;
     char *name = nullptr;
@@ -235,7 +235,7 @@ TEST_F(Users, PrimaryGroupMissing) {
     EXPECT_EQ(name, nullptr);
 }
 
-TEST_F(Users, GroupListMatchesTheProcess) {
+TEST_F(SzusduUsers, GroupListMatchesTheProcess) {
     uint16_t count = 99;
     gid_t *list = nullptr;
     ASSERT_EQ(zusdugl(&count, &list), 0u);
@@ -256,7 +256,7 @@ TEST_F(Users, GroupListMatchesTheProcess) {
     std::free(list);
 }
 
-TEST_F(Users, GroupListOfAChosenSet) {
+TEST_F(SzusduUsers, GroupListOfAChosenSet) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and an unprivileged group";
     EXPECT_EQ(in_child([&] {
                   const gid_t chosen[] = {ids_.nogroup, 0};
@@ -295,7 +295,7 @@ int scripted_getgroups(int size, gid_t *list) {
     return groups_fetch_answer;
 }
 
-TEST_F(Users, GroupListFailures) {
+TEST_F(SzusduUsers, GroupListFailures) {
     zusdu_sys.getgroups = scripted_getgroups;
     uint16_t count = 9;
     gid_t *list = nullptr;
@@ -335,7 +335,7 @@ TEST_F(Users, GroupListFailures) {
     EXPECT_EQ(list, nullptr);
 }
 
-TEST_F(Users, GroupNameByIndex) {
+TEST_F(SzusduUsers, GroupNameByIndex) {
     const gid_t list[] = {0, 3999999};
     char *name = nullptr;
     ASSERT_EQ(zusdugi(0, list, &name), 0u);
@@ -347,7 +347,7 @@ TEST_F(Users, GroupNameByIndex) {
     EXPECT_EQ(zusdugi(0, nullptr, &name), unsigned{ZUSD_NOGROUP});
 }
 
-TEST_F(Users, AttributesChangeOwnerGroupAndMode) {
+TEST_F(SzusduUsers, AttributesChangeOwnerGroupAndMode) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody/nogroup";
     const std::string user = getpwuid(ids_.nobody)->pw_name;
     const std::string grp = group_name(ids_.nogroup);
@@ -359,7 +359,7 @@ TEST_F(Users, AttributesChangeOwnerGroupAndMode) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST_F(Users, AttributesOnlyGroupChangesOnlyGroup) {
+TEST_F(SzusduUsers, AttributesOnlyGroupChangesOnlyGroup) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nogroup";
     ASSERT_EQ(chown(file_.c_str(), 0, 0), 0);
     ASSERT_EQ(chmod(file_.c_str(), 0604), 0);
@@ -379,7 +379,7 @@ TEST_F(Users, AttributesOnlyGroupChangesOnlyGroup) {
     EXPECT_EQ(st.st_gid, ids_.nogroup);
 }
 
-TEST_F(Users, EmptyOrNullRecordChangesNothing) {
+TEST_F(SzusduUsers, EmptyOrNullRecordChangesNothing) {
     ASSERT_EQ(chmod(file_.c_str(), 0612), 0);
     const struct stat before = stat_of(file_);
     zusdu_sys.chmod = counting_chmod;
@@ -394,7 +394,7 @@ TEST_F(Users, EmptyOrNullRecordChangesNothing) {
     EXPECT_EQ(after.st_gid, before.st_gid);
 }
 
-TEST_F(Users, PermissionTextMustBeOctal) {
+TEST_F(SzusduUsers, PermissionTextMustBeOctal) {
     ASSERT_EQ(chmod(file_.c_str(), 0600), 0);
     const char *refused[] = {"9", "75x", "-1", "+644", "0x1ff", " ", "7 7", "77777777777777"};
     for (const char *text : refused) {
@@ -413,7 +413,7 @@ TEST_F(Users, PermissionTextMustBeOctal) {
     }
 }
 
-TEST_F(Users, DevNullKeepsItsBits) {
+TEST_F(SzusduUsers, DevNullKeepsItsBits) {
     // The system's chmod is never reached, so /dev/null is safe even if the
     // test fails.
     zusdu_sys.chmod = counting_chmod;
@@ -427,7 +427,7 @@ TEST_F(Users, DevNullKeepsItsBits) {
     EXPECT_EQ(chmod_calls, 1);
 }
 
-TEST_F(Users, UnknownNamesAndMissingFiles) {
+TEST_F(SzusduUsers, UnknownNamesAndMissingFiles) {
     const zusdfat bad_user{"zu-no-such-user", nullptr, nullptr};
     EXPECT_EQ(zusdia(file_.c_str(), &bad_user), unsigned{ZUSD_NOUSER});
     const zusdfat bad_group{nullptr, "zu-no-such-group", nullptr};
@@ -441,7 +441,7 @@ TEST_F(Users, UnknownNamesAndMissingFiles) {
     }
 }
 
-TEST_F(Users, FailureStatusesOfChmodAndChown) {
+TEST_F(SzusduUsers, FailureStatusesOfChmodAndChown) {
     zusdu_sys.chmod = failing_chmod;
     zusdu_sys.chown = failing_chown;
     const zusdfat mode_only{nullptr, nullptr, "644"};
@@ -467,7 +467,7 @@ TEST_F(Users, FailureStatusesOfChmodAndChown) {
     }
 }
 
-TEST_F(Users, OwnerChangeDeniedToAnUnprivilegedUser) {
+TEST_F(SzusduUsers, OwnerChangeDeniedToAnUnprivilegedUser) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody";
     ASSERT_EQ(chown(file_.c_str(), 0, 0), 0);
     EXPECT_EQ(in_child([&] {
@@ -481,7 +481,7 @@ TEST_F(Users, OwnerChangeDeniedToAnUnprivilegedUser) {
     EXPECT_EQ(stat_of(file_).st_uid, 0u);
 }
 
-TEST_F(Users, SameOwnerAndGroupAreLookedUpOnce) {
+TEST_F(SzusduUsers, SameOwnerAndGroupAreLookedUpOnce) {
     if (getpwnam("root") == nullptr || getgrgid(0) == nullptr) GTEST_SKIP();
     zusdu_sys.getpwnam = counting_getpwnam;
     zusdu_sys.getgrnam = counting_getgrnam;
@@ -526,7 +526,7 @@ TEST_F(Users, SameOwnerAndGroupAreLookedUpOnce) {
     EXPECT_EQ(pwnam_calls, 2);
 }
 
-TEST_F(Users, FailuresAreLogged) {
+TEST_F(SzusduUsers, FailuresAreLogged) {
     const std::string log = dir_ + "/err.log";
     EXPECT_EQ(in_child([&] {
                   ASSERT_EQ(zusdlg(log.c_str(), 1), 1);
@@ -543,9 +543,9 @@ TEST_F(Users, FailuresAreLogged) {
     EXPECT_NE(text.str().find("zusduid: stat(" + dir_ + "/missing,&status)!=0."), std::string::npos);
 }
 
-class WriteTest : public Users {};
+class SzusduWriteTest : public SzusduUsers {};
 
-TEST_F(WriteTest, OwnDirectoryAndCutPath) {
+TEST_F(SzusduWriteTest, OwnDirectoryAndCutPath) {
     const std::string target = dir_ + "/new-file";
     std::string buffer = target;
     int ok = 7;
@@ -558,7 +558,7 @@ TEST_F(WriteTest, OwnDirectoryAndCutPath) {
     EXPECT_EQ(ok, 1);
 }
 
-TEST_F(WriteTest, StatFailures) {
+TEST_F(SzusduWriteTest, StatFailures) {
     int ok = 7;
     std::string below_file = file_ + "/x";
     EXPECT_EQ(zusdugw(below_file.data(), &ok), 0u);
@@ -569,7 +569,7 @@ TEST_F(WriteTest, StatFailures) {
     EXPECT_EQ(ok, 0);
 }
 
-TEST_F(WriteTest, OtherOwnerAndGroupDeniedEvenWhenWorldWritable) {
+TEST_F(SzusduWriteTest, OtherOwnerAndGroupDeniedEvenWhenWorldWritable) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody/nogroup";
     const std::string theirs = subdir("theirs", ids_.nobody, ids_.nogroup, 0777);
     std::string path = theirs + "/f";
@@ -578,7 +578,7 @@ TEST_F(WriteTest, OtherOwnerAndGroupDeniedEvenWhenWorldWritable) {
     EXPECT_EQ(ok, 0);
 }
 
-TEST_F(WriteTest, SeenByAnUnprivilegedUser) {
+TEST_F(SzusduWriteTest, SeenByAnUnprivilegedUser) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody/nogroup";
     const std::string roots = subdir("roots", 0, 0, 0777);
     const std::string by_group = subdir("bygroup", 0, ids_.nogroup, 0755);
@@ -604,7 +604,7 @@ TEST_F(WriteTest, SeenByAnUnprivilegedUser) {
               0);
 }
 
-TEST_F(WriteTest, BareNameTestsTheCurrentDirectory) {
+TEST_F(SzusduWriteTest, BareNameTestsTheCurrentDirectory) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody/nogroup";
     const std::string theirs = subdir("theirs", ids_.nobody, ids_.nogroup, 0777);
     EXPECT_EQ(in_child([&] {
@@ -621,7 +621,7 @@ TEST_F(WriteTest, BareNameTestsTheCurrentDirectory) {
               0);
 }
 
-TEST_F(WriteTest, RootDirectoryForRoot) {
+TEST_F(SzusduWriteTest, RootDirectoryForRoot) {
     if (geteuid() != 0) GTEST_SKIP();
     struct stat st {};
     ASSERT_EQ(stat("/", &st), 0);
@@ -634,7 +634,7 @@ TEST_F(WriteTest, RootDirectoryForRoot) {
 }
 
 // The language-support checks read the environment: each runs in a child.
-class Language : public Users {
+class SzusduLanguage : public SzusduUsers {
 protected:
     // Make <base>/<relative>/langset.dat.
     void make_boot(const std::string &base, const std::string &relative) {
@@ -645,7 +645,7 @@ protected:
     }
 };
 
-TEST_F(Language, BootFileFromEitherVariable) {
+TEST_F(SzusduLanguage, BootFileFromEitherVariable) {
     make_boot(dir_, "/nls");
     make_boot(dir_, "/home/tcommon/nls/admin/data");
     EXPECT_EQ(in_child([&] {
@@ -666,7 +666,7 @@ TEST_F(Language, BootFileFromEitherVariable) {
               0);
 }
 
-TEST_F(Language, BootFileUnreadable) {
+TEST_F(SzusduLanguage, BootFileUnreadable) {
     if (!root_with_ids()) GTEST_SKIP() << "needs root and nobody";
     make_boot(dir_, "/nls");
     ASSERT_EQ(chmod((dir_ + "/nls/langset.dat").c_str(), 0), 0);
@@ -678,7 +678,7 @@ TEST_F(Language, BootFileUnreadable) {
               0);
 }
 
-TEST_F(Language, BootPathAtAndPastItsBound) {
+TEST_F(SzusduLanguage, BootPathAtAndPastItsBound) {
     make_boot(dir_, "");
     // "<value>/langset.dat" fills 1023 bytes plus the terminator exactly;
     // extra slashes pad the directory without changing what it names.
@@ -701,7 +701,7 @@ TEST_F(Language, BootPathAtAndPastItsBound) {
               0);
 }
 
-TEST_F(Language, DirectoryVariableSetReplacedAndRemoved) {
+TEST_F(SzusduLanguage, DirectoryVariableSetReplacedAndRemoved) {
     make_boot(dir_, "/nls");
     EXPECT_EQ(in_child([&] {
                   unsetenv("TALVEX_HOME");
@@ -724,7 +724,7 @@ TEST_F(Language, DirectoryVariableSetReplacedAndRemoved) {
               0);
 }
 
-TEST(NameTranslation, EnvironmentValuesAndLogicalNames) {
+TEST(SzusduNameTranslation, EnvironmentValuesAndLogicalNames) {
     EXPECT_EQ(in_child([] {
                   setenv("ZU_TR_NAME", "value12", 1);
                   unsetenv("ZU_TR_UNSET");
@@ -748,7 +748,7 @@ TEST(NameTranslation, EnvironmentValuesAndLogicalNames) {
               0);
 }
 
-TEST(PlatformOperations, FixedResults) {
+TEST(SzusduPlatformOperations, FixedResults) {
     for (auto op : {zusdos, zusdev, zusdfv, zusdtp, zusdtb, zusdcb}) EXPECT_EQ(op(), 29u);
     for (auto op : {zusdpa, zusdra, zusdoc, zusdcc, zusdis}) EXPECT_EQ(op(), 0u);
     EXPECT_EQ(zusdwdg(), 1);
@@ -786,7 +786,7 @@ TEST(PlatformOperations, FixedResults) {
     zusdvrm();
 }
 
-TEST(PlatformOperations, PathCopiesAreBounded) {
+TEST(SzusduPlatformOperations, PathCopiesAreBounded) {
     char to[2048];
     EXPECT_EQ(zusdep("/a/b", to), 0u);
     EXPECT_STREQ(to, "/a/b");
