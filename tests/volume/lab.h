@@ -1,0 +1,132 @@
+// A drive with removable volumes for the tests: each volume is a directory
+// with its VOLUME.ID; the mount and unmount settings run the stand-in scripts
+// of this directory through the shell, which make the mount point a symbolic
+// link to the volume "in the drive". The prompt callback swaps volumes as a
+// user would.
+#ifndef ZU_TESTS_VOLUME_LAB_H
+#define ZU_TESTS_VOLUME_LAB_H
+
+#include "szusd.h"
+#include "szusdu.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace zutest {
+
+inline std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline void spit(const std::string &path, const std::string &text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+}
+
+inline bool exists(const std::string &path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
+    ASSERT_LT(text.size(), ZUSD_VOLSETSZ);
+    std::memcpy(setting, text.c_str(), text.size() + 1);
+}
+
+// One prompt call as the callback saw it.
+struct PromptCall {
+    std::string label;
+    unsigned volnum;
+    std::string platform;
+    int wrong;
+    bool location_is_whtdsk;
+};
+
+class VolumeLab {
+public:
+    // Action taken at each prompt: may change the drive, the mount point in
+    // `location`, and must set *cancel.
+    using Action = std::function<void(VolumeLab &, char *location, unsigned volnum, int *cancel)>;
+
+    void SetUp() {
+        char tmpl[] = "/tmp/zuvolXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        state = root + "/state";
+        mnt = root + "/mnt";
+        ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
+        saved_.push_back(whtdsk);
+        saved_.push_back(owhtdsk);
+        saved_.push_back(mntcmd);
+        saved_.push_back(umntcmd);
+        saved_.push_back(floppylog);
+        saved_.push_back(prevmnt);
+        saved_.push_back(prevumnt);
+        set(whtdsk, mnt);
+        set(owhtdsk, mnt);
+        const std::string scripts = ZU_TEST_SOURCE_DIR "/volume/";
+        set(mntcmd, "/bin/sh " + scripts + "mount.sh " + state);
+        set(umntcmd, "/bin/sh " + scripts + "umount.sh " + state);
+        set(floppylog, state + "/floppy.log");
+    }
+
+    void TearDown() {
+        char *const settings[] = {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
+        for (std::size_t i = 0; i < saved_.size(); ++i)
+            std::memcpy(settings[i], saved_[i].c_str(), saved_[i].size() + 1);
+        saved_.clear();
+        ASSERT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+    }
+
+    // Makes the directory of volume `n` of the set `name` with the given
+    // FLOPPY text (the number itself when empty); returns its path.
+    std::string volume(const std::string &dirname, const std::string &name, const std::string &floppy) {
+        const std::string dir = root + "/" + dirname;
+        mkdir(dir.c_str(), 0700);
+        std::string id = "FLOPPY = " + floppy + "\n";
+        if (!name.empty()) id += "VOLNAME = " + name + "\n";
+        spit(dir + "/VOLUME.ID", id);
+        return dir;
+    }
+    std::string volume(int n, const std::string &name = "Set") {
+        return volume("vol" + std::to_string(n), name, std::to_string(n));
+    }
+
+    void insert(const std::string &dir) { spit(state + "/drive", dir); }
+    void eject() { spit(state + "/drive", ""); }
+    std::string log() const { return slurp(state + "/log"); }
+    void clear_log() { unlink((state + "/log").c_str()); }
+
+    static void prompt(void *context, char *location, const char *label, unsigned volnum,
+                       const char *platform, int *cancel, int wrong) {
+        auto &lab = *static_cast<VolumeLab *>(context);
+        lab.calls.push_back({label != nullptr ? label : "(null)", volnum,
+                             platform != nullptr ? platform : "(null)", wrong,
+                             location == whtdsk});
+        *cancel = 1;  // a callback that forgets its action gives up
+        if (lab.action) lab.action(lab, location, volnum, cancel);
+    }
+
+    std::string root, state, mnt;
+    std::vector<PromptCall> calls;
+    Action action;
+
+private:
+    std::vector<std::string> saved_;
+};
+
+}  // namespace zutest
+
+#endif  // ZU_TESTS_VOLUME_LAB_H
