@@ -257,7 +257,7 @@ TEST(ZutxElide, VeryLongPathsStayInBounds) {
     // Lengths past 65535 wrap in 16 bits; the path must still never grow.
     for (std::size_t len : {65535u, 65536u, 65540u, 70000u}) {
         std::string path;
-        while (path.size() < len) path += "/dir";
+        while (path.size() < len) path += "/" + std::string(999, 'd');
         path.resize(len);
         std::vector<char> buf(path.begin(), path.end());
         buf.push_back('\0');
