@@ -1,0 +1,224 @@
+// The commands zucomp and zuuncomp: one program, chosen by the name it is
+// started under. `zucomp f` replaces f by its compressed form f_; `zuuncomp
+// f_ [target]` restores it. The run context holds the paths of the run; one
+// clean-up, on success, failure or interrupt, removes either the file that
+// was read (after a success) or the partial output that this run made.
+#include "szucp.h"
+#include "szusd.h"
+#include "zutx.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::size_t kPath = ZUSD_PATHSZ;
+
+const char kUsage[] = "Usage: zucomp src\n   or: zuuncomp src [target]\n";
+
+}  // namespace
+
+/* Run context: one per process. */
+struct zucscn {
+    std::int32_t mode;                  /* 1 compress, 0 uncompress */
+    volatile std::sig_atomic_t done;    /* the copy step succeeded: remove the source */
+    FILE *in;
+    FILE *out;                          /* usage text and error report */
+    FILE *err;
+    char srcarg[kPath];                 /* first argument; uncompress cuts its '_' */
+    char dst[kPath];                    /* target handed to the copy engine */
+    char srcpath[kPath];                /* file read, removed after a success */
+    char dstpath[kPath];                /* file written, removed after a failure */
+};
+
+/* The current run context, for the interrupt handler; null outside a run. */
+zucscn *volatile zucsgbcn = nullptr;
+
+void zucscnds(zucscn *cn);
+
+/* Interrupt: the clean-up of the current context, with only
+ * async-signal-safe calls (no stream is closed and nothing is logged), then
+ * exit status 1. */
+[[noreturn]] void zucssi(int /*sig*/) {
+    const int saved = errno;
+    zucscn *cn = zucsgbcn;
+    if (cn != nullptr) {
+        if (cn->done != 0) {
+            if (cn->srcpath[0] != '\0') unlink(cn->srcpath);
+        } else if (cn->dstpath[0] != '\0' && access(cn->srcpath, F_OK) == 0) {
+            zucprmo(cn->dstpath);
+        }
+    }
+    errno = saved;
+    _exit(1);
+}
+
+void zucsin() {
+    errno = 0;
+    std::signal(SIGINT, zucssi);
+}
+
+zucscn *zucscncr() {
+    auto *cn = static_cast<zucscn *>(std::calloc(1, sizeof(zucscn)));
+    if (cn == nullptr) return nullptr;
+    cn->mode = 0;
+    cn->done = 0;
+    cn->in = stdin;
+    cn->out = stdout;
+    cn->err = stderr;
+    zucsgbcn = cn;
+    return cn;
+}
+
+void zucscnds(zucscn *cn) {
+    if (cn == nullptr) return;
+    // From here the interrupt handler must not see this context, nor run
+    // the clean-up a second time while it is under way.
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, nullptr);
+    zucsgbcn = nullptr;
+    if (cn->in != nullptr) std::fclose(cn->in);
+    if (cn->out != nullptr) std::fclose(cn->out);
+    if (cn->err != nullptr) std::fclose(cn->err);
+    cn->in = cn->out = cn->err = nullptr;
+    if (cn->done == 1) {
+        if (cn->srcpath[0] != '\0') zusdrm(cn->srcpath);
+    } else if (cn->dstpath[0] != '\0') {
+        // Only an output that this run created or truncated, and only while
+        // the file it was made from is still there.
+        int exists = 0;
+        if (zusdex(cn->srcpath, &exists) == ZUSD_OK && exists != 0) zucprmo(cn->dstpath);
+    }
+    std::free(cn);
+}
+
+int zucspt(FILE *stream, const char *text) { return std::fprintf(stream, "%s\n", text); }
+
+[[noreturn]] void zucsper(zucscn *cn, const char *message) {
+    const int err = errno;
+    const char *text = std::strerror(err);
+    // Room for both paths whole: a report is never cut.
+    static char report[3 * kPath + 512];
+    if (err > 0 && text != nullptr) {
+        std::snprintf(report, sizeof report,
+                      "     SRC PATH: %s\n     DST PATH: %s\n   ZUCS ERROR: %s\n"
+                      " SYSTEM ERRNO: %d\nSYSTEM ERRMSG: %s\n",
+                      cn->srcpath, cn->dstpath, message, err, text);
+    } else {
+        std::snprintf(report, sizeof report,
+                      "     SRC PATH: %s\n     DST PATH: %s\n   ZUCS ERROR: %s (internal)\n",
+                      cn->srcpath, cn->dstpath, message);
+    }
+    std::fprintf(cn->out, "%s", report);
+    zucscnds(cn);
+    std::exit(1);
+}
+
+namespace {
+
+// Bounded copy into a path buffer of the context; false when `text` is
+// longer than the 2047 characters a path buffer holds.
+bool setpath(char *buffer, const char *text) {
+    if (text == nullptr) return true;
+    if (std::strlen(text) >= kPath) return false;
+    zutxcp(buffer, text, 65535);
+    return true;
+}
+
+// A target that is the source itself (same name, a hard link, or a symbolic
+// link to it) is refused before anything is opened: writing it would empty
+// the file being read.
+void refusesame(zucscn *cn, const char *message) {
+    const int saved = errno;
+    struct stat src;
+    struct stat dst;
+    if (stat(cn->srcpath, &src) == 0 && stat(cn->dstpath, &dst) == 0 && src.st_dev == dst.st_dev &&
+        src.st_ino == dst.st_ino) {
+        errno = EINVAL;
+        zusderr("zucscp: target %s is the source %s", cn->dstpath, cn->srcpath);
+        zucsper(cn, message);
+    }
+    errno = saved;
+}
+
+}  // namespace
+
+unsigned zucscp(zucscn *cn) {
+    if (cn->mode == 1) {
+        const char *msg = "compressing file";
+        zutxcp(cn->dst, cn->srcarg, 65535);
+        zutxcp(cn->srcpath, cn->srcarg, 65535);
+        if (zucpun(cn->dst, cn->dstpath) != ZUSD_OK) zucsper(cn, msg);
+        const std::size_t len = std::strlen(cn->srcarg);
+        if (len > 0 && cn->srcarg[len - 1] == '_') {
+            zucsper(cn, "source filename already contains '_' extension");
+        }
+        refusesame(cn, msg);
+        std::uint32_t index = 0;
+        const unsigned st = zucpsp(cn->srcarg, cn->dst, 0, 1, -1, 0, 0, 1, 0, "", "", nullptr,
+                                   nullptr, nullptr, nullptr, nullptr, 0, &index);
+        if (st != ZUSD_OK) zucsper(cn, msg);
+    } else {
+        const char *msg = "uncompressing file";
+        const std::size_t len = std::strlen(cn->srcarg);
+        if (len == 0 || cn->srcarg[len - 1] != '_') {
+            if (zucpun(cn->srcarg, cn->srcpath) != ZUSD_OK) zucsper(cn, msg);
+        } else {
+            zutxcp(cn->srcpath, cn->srcarg, 65535);
+            zutxnt(cn->srcarg, static_cast<std::uint16_t>(len - 1));
+        }
+        if (cn->dst[0] == '\0') zutxcp(cn->dst, cn->srcarg, 65535);
+        zutxcp(cn->dstpath, cn->dst, 65535);
+        refusesame(cn, msg);
+        const unsigned st = zucpjn(cn->srcarg, cn->dst, 0, 0, 0, 1, 0, "", "", nullptr, nullptr,
+                                   nullptr, nullptr, 0, 0, nullptr);
+        if (st != ZUSD_OK) zucsper(cn, msg);
+    }
+    cn->done = 1;
+    return ZUSD_OK;
+}
+
+int main(int argc, char **argv) {
+    zucsin();
+    zucscn *cn = zucscncr();
+    if (cn == nullptr) return 1;
+
+    // The command name: the last component of argv[0] without its extension.
+    char lead[ZUSD_LEADSZ], dir[ZUSD_DIRSZ], base[ZUSD_BASESZ], ext[ZUSD_EXTSZ];
+    if (zusdup(argc > 0 ? argv[0] : nullptr, lead, dir, base, ext) != ZUSD_OK) base[0] = '\0';
+    const bool zucomp = zutxsm(base, "zucomp", 65535) != 0;
+    const bool zuuncomp = zutxsm(base, "zuuncomp", 65535) != 0;
+
+    // An argument that does not fit a path buffer is never cut: a cut name
+    // could name another file, which the run would then remove.
+    const bool fits1 = argc < 2 || setpath(cn->srcarg, argv[1]);
+    if (argc == 2 && (zucomp || zuuncomp)) {
+        cn->mode = zucomp ? 1 : 0;
+        if (!fits1) {
+            errno = ENAMETOOLONG;
+            zucsper(cn, zucomp ? "compressing file" : "uncompressing file");
+        }
+        zucscp(cn);
+    } else if (argc == 3 && !zucomp) {
+        cn->mode = 0;
+        if (!fits1 || !setpath(cn->dst, argv[2])) {
+            errno = ENAMETOOLONG;
+            zucsper(cn, "uncompressing file");
+        }
+        zucscp(cn);
+    } else {
+        if (argc == 3) setpath(cn->dst, argv[2]);
+        zucspt(cn->out, kUsage);
+    }
+    zucscnds(cn);
+    return 0;
+}
