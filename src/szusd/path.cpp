@@ -17,7 +17,7 @@ namespace {
 // does not fit with its terminator.
 bool put(char *out, std::size_t size, std::string_view text) {
     if (text.size() >= size) return false;
-    std::memcpy(out, text.data(), text.size());
+    text.copy(out, text.size());
     out[text.size()] = '\0';
     return true;
 }
@@ -85,7 +85,7 @@ unsigned zusdcm(char *out, const char *lead, const char *dir, const char *base, 
             fits = false;
             return;
         }
-        std::memcpy(joined + n, s.data(), s.size());
+        s.copy(joined + n, s.size());
         n += s.size();
     };
     auto separate = [&] {
