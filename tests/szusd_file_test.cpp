@@ -29,7 +29,7 @@ std::string slurp(const std::string &path) {
 }
 
 class FileTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zufileXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -57,9 +57,7 @@ protected:
         return path(name);
     }
     std::string logText() const { return slurp(log_); }
-    bool logHas(const std::string &text) const {
-        return logText().find(text) != std::string::npos;
-    }
+    bool logHas(const std::string &text) const { return logText().find(text) != std::string::npos; }
     static bool exists(const std::string &p) { return access(p.c_str(), F_OK) == 0; }
     std::string dir_, log_;
 };
@@ -114,9 +112,9 @@ void inChild(Body body) {
     EXPECT_EQ(report, "");
 }
 
-#define CHILD_CHECK(cond)                                                          \
-    do {                                                                           \
-        if (!(cond))                                                               \
+#define CHILD_CHECK(cond)                                                                  \
+    do {                                                                                   \
+        if (!(cond))                                                                       \
             failures += std::string("line ") + std::to_string(__LINE__) + ": " #cond "\n"; \
     } while (0)
 

@@ -27,7 +27,7 @@ std::string slurp(const std::string &path) {
 
 // A temporary directory with the error log configured inside it.
 class PathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zupathXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -284,10 +284,10 @@ void inChild(Body body) {
     EXPECT_EQ(report, "");
 }
 
-#define CHILD_CHECK(cond)                                                        \
-    do {                                                                         \
-        if (!(cond)) failures += std::string("line ") + std::to_string(__LINE__) + \
-                                 ": " #cond "\n";                                \
+#define CHILD_CHECK(cond)                                                                  \
+    do {                                                                                   \
+        if (!(cond))                                                                       \
+            failures += std::string("line ") + std::to_string(__LINE__) + ": " #cond "\n"; \
     } while (0)
 
 TEST_F(PathTest, CurrentDirectoryServices) {

@@ -19,6 +19,11 @@ unsigned zusdod(DIR **handle, const char *path, uint32_t *a, uint32_t *b) {
 
 unsigned zusdnx(DIR **handle, const char *dir, uint32_t /*x*/, char *name, uint32_t *size,
                 int *isdir) {
+    if (*handle == nullptr) {
+        errno = EBADF;
+        zusderr("zusdnx: readdir(%lx)==0.", 0ul);
+        return ZUSD_SYSERR;
+    }
     const struct dirent *entry;
     for (;;) {
         // readdir gives null both at the end and on an error; errno tells.

@@ -13,7 +13,9 @@
 
 namespace {
 
-const char *text(const char *s) { return s != nullptr ? s : ""; }
+const char *text(const char *s) {
+    return s != nullptr ? s : "";
+}
 
 // The size of `path` in full width, logged as zusdfz logs it.
 unsigned statsize(const char *path, uint64_t *size) {
@@ -46,7 +48,9 @@ unsigned zusdex(const char *path, int *exists) {
     return errno == EACCES ? ZUSD_DENIED : ZUSD_SYSERR;
 }
 
-unsigned zusdpx(const char *path, int *exists) { return zusdex(path, exists); }
+unsigned zusdpx(const char *path, int *exists) {
+    return zusdex(path, exists);
+}
 
 unsigned zusdft(const char *path, int *isdir) {
     struct stat st;
@@ -113,14 +117,18 @@ unsigned zusdrm(const char *path) {
     zusderr("zusdrm: unlink(%s)!=0.", text(path));
     switch (errno) {
         case EPERM:
-        case EACCES: return ZUSD_DENIED;
+        case EACCES:
+            return ZUSD_DENIED;
         case ENOENT:
-        case ENOTDIR: return ZUSD_OK;
+        case ENOTDIR:
+            return ZUSD_OK;
         case EIO:
         case EBUSY:
         case EINVAL:
-        case EROFS: return ZUSD_WRERR;
-        default: return ZUSD_SYSERR;
+        case EROFS:
+            return ZUSD_WRERR;
+        default:
+            return ZUSD_SYSERR;
     }
 }
 
@@ -142,13 +150,17 @@ unsigned zusdrr(const char *path) {
         case ENOENT:
         case ENOTDIR:
         case EEXIST:
-        case ENOTEMPTY: return ZUSD_OK;
+        case ENOTEMPTY:
+            return ZUSD_OK;
         case EIO:
         case EBUSY:
         case EINVAL:
-        case EROFS: return ZUSD_WRERR;
-        case EACCES: return ZUSD_DENIED;
-        default: return ZUSD_SYSERR;
+        case EROFS:
+            return ZUSD_WRERR;
+        case EACCES:
+            return ZUSD_DENIED;
+        default:
+            return ZUSD_SYSERR;
     }
 }
 
@@ -184,11 +196,16 @@ unsigned zusdmd(const char *path) {
     zusderr("zusdmd: stat -OR- mkdir(%s,...)!=0.", work);
     switch (errno) {
         case ENOENT:
-        case ENOTDIR: return ZUSD_NOTFOUND;
+        case ENOTDIR:
+            return ZUSD_NOTFOUND;
         case EIO:
-        case EROFS: return ZUSD_WRERR;
-        case EACCES: return ZUSD_DENIED;
-        case EEXIST: return ZUSD_OK;
-        default: return ZUSD_SYSERR;
+        case EROFS:
+            return ZUSD_WRERR;
+        case EACCES:
+            return ZUSD_DENIED;
+        case EEXIST:
+            return ZUSD_OK;
+        default:
+            return ZUSD_SYSERR;
     }
 }

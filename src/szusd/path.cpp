@@ -22,8 +22,12 @@ bool put(char *out, std::size_t size, std::string_view text) {
     return true;
 }
 
-const char *text(const char *s) { return s != nullptr ? s : ""; }
-std::string_view view(const char *s) { return std::string_view(text(s)); }
+const char *text(const char *s) {
+    return s != nullptr ? s : "";
+}
+std::string_view view(const char *s) {
+    return std::string_view(text(s));
+}
 
 void clear4(char *lead, char *dir, char *base, char *ext) {
     lead[0] = dir[0] = base[0] = ext[0] = '\0';
@@ -62,7 +66,8 @@ unsigned zusdup(const char *path, char *lead, char *dir, char *base, char *ext) 
         d = p.substr(0, trailing ? slash + 1 : slash);
     }
     const std::string_view b = p.substr(start, end - start);
-    const std::string_view e = dot == std::string_view::npos ? std::string_view() : p.substr(dot + 1);
+    const std::string_view e =
+        dot == std::string_view::npos ? std::string_view() : p.substr(dot + 1);
 
     if (!put(lead, ZUSD_LEADSZ, l) || !put(dir, ZUSD_DIRSZ, d) || !put(base, ZUSD_BASESZ, b) ||
         !put(ext, ZUSD_EXTSZ, e)) {

@@ -90,4 +90,6 @@ time_t zusddp(time_t *t, const char *text) {
     return value;
 }
 
-void zusddc(time_t *to, const time_t *from) { *to = *from; }
+void zusddc(time_t *to, const time_t *from) {
+    *to = *from;
+}
