@@ -11,6 +11,7 @@
 #include "zulz.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -350,7 +351,18 @@ unsigned zucpow(zucpcb *ch, const char *name) {
     const bool append = ch->append != 0 && !coded(ch);
     int dfd = -1;
     const char *why = nullptr;
+    // An interrupt between creating the file and recording it as this run's
+    // would leave it behind: it waits until the record is made.
+    sigset_t block;
+    sigset_t old;
+    sigemptyset(&block);
+    sigaddset(&block, SIGINT);
+    sigprocmask(SIG_BLOCK, &block, &old);
     const int fd = openout(path, append, streamfd(ch, ch->in), &dfd, &why);
+    {
+        ErrnoKeeper keep;
+        sigprocmask(SIG_SETMASK, &old, nullptr);
+    }
     if (fd == -1) {
         if (why != nullptr) {
             zusderr("zucpow:  %s( %s ) == ZUSDFN: it %s", macro, path, why);

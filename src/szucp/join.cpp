@@ -20,7 +20,17 @@ struct Channel {
 // short, and what was restored is only a prefix of the file.
 unsigned cutshort(const zucpcb *ch) {
     if (ch->decompress == 0) return ZUSD_OK;
-    return zulzdcck(static_cast<const zulzdcst *>(ch->work));
+    const unsigned st = zulzdcck(static_cast<const zulzdcst *>(ch->work));
+    if (st != ZUSD_OK) return st;
+    // Bytes the decoder left in the stream's buffer, too few for its next
+    // code, are left-over bits as well: 8 or more of them.
+    const auto *in = static_cast<const zubfcb *>(ch->in);
+    if (in != nullptr && zubfav(in) != 0) {
+        zusderr("zucpjn:  compressed input cut short inside a code (%u bytes left)",
+                static_cast<unsigned>(zubfav(in)));
+        return ZUSD_RDERR;
+    }
+    return ZUSD_OK;
 }
 
 // Copy one piece that is open as the channel's input, then close it. The
