@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <sys/statvfs.h>
 
@@ -37,6 +38,26 @@ bool set_setting(char (&setting)[ZUSD_VOLSETSZ], const char *text) {
 bool id_path(char (&path)[ZUSD_VOLSETSZ]) {
     static_assert(ZUSD_VOLSETSZ == ZUSD_PATHSZ);
     return zusdcm(path, whtdsk, "", "VOLUME", "ID") == ZUSD_OK;
+}
+
+// Status of the file system that holds `path`. A path that does not exist
+// yet (the name of an output about to be written) lies on the file system
+// of its directory, which is asked instead.
+int fs_status(const char *path, struct statvfs *st) {
+    if (zusd_statvfs(path, st) == 0) return 0;
+    if (errno != ENOENT) return -1;
+    const int saved = errno;
+    const char *slash = std::strrchr(path, '/');
+    std::string dir;
+    if (slash == nullptr)
+        dir = ".";
+    else if (slash == path)
+        dir = "/";
+    else
+        dir.assign(path, static_cast<std::size_t>(slash - path));
+    if (zusd_statvfs(dir.c_str(), st) == 0) return 0;
+    errno = saved;
+    return -1;
 }
 
 }  // namespace
@@ -108,7 +129,7 @@ unsigned zusdfpv(const char *path, long word, std::uint32_t *freebytes) {
 
 unsigned zusdfs(const char *path, std::uint32_t *freebytes) {
     struct statvfs st {};
-    if (zusd_statvfs(path, &st) != 0) {
+    if (fs_status(path, &st) != 0) {
         zusderr("zusdfs: statfs/statvfs(%s,...)!=0.", path);
         *freebytes = 0;
         return zusdes(errno);
@@ -126,7 +147,7 @@ unsigned zusdfs(const char *path, std::uint32_t *freebytes) {
 
 unsigned zusdbs(const char *path, std::uint32_t *size) {
     struct statvfs st {};
-    if (zusd_statvfs(path, &st) != 0) {
+    if (fs_status(path, &st) != 0) {
         zusderr("zusdbs: statfs/statvfs(%s,...)!=0.", path);
         *size = 0;
         return zusdes(errno);

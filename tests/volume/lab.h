@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -45,6 +46,11 @@ inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
     std::memcpy(setting, text.c_str(), text.size() + 1);
 }
 
+inline void copy_path(char (&buffer)[ZUSD_PATHSZ], const std::string &path) {
+    ASSERT_LT(path.size(), sizeof buffer);
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+}
+
 // One prompt call as the callback saw it.
 struct PromptCall {
     std::string label;
@@ -54,8 +60,13 @@ struct PromptCall {
     bool location_is_whtdsk;
 };
 
+// The lab is also the copy engine's callback argument, which reads the
+// fifth 32-bit word of that record as "do not copy permission bits": the
+// record starts with five zero words.
 class VolumeLab {
 public:
+    std::uint32_t cbwords[5] = {};
+
     // Action taken at each prompt: may change the drive, the mount point in
     // `location`, and must set *cancel.
     using Action = std::function<void(VolumeLab &, char *location, unsigned volnum, int *cancel)>;
@@ -122,8 +133,6 @@ public:
     std::string root, state, mnt;
     std::vector<PromptCall> calls;
     Action action;
-
-private:
     std::vector<std::string> saved_;
 };
 

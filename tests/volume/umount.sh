@@ -9,5 +9,4 @@ if [ ! -L "$mp" ]; then
     echo "umount.sh: $mp is not mounted" >&2
     exit 1
 fi
-rm -f "$mp"
-exit 0
+exec rm -f "$mp"
