@@ -1,0 +1,94 @@
+/* zuet.cpp - the encoder's string table: pairs (prefix code, character) in a
+ * cache-sized open-addressing table of 64-bit slots with generation tags.
+ *
+ * With 14-bit codes at most 16125 pairs are live, so 32768 slots keep the
+ * load at or below one half and the whole table in 256 KiB. */
+#include "zuet.h"
+
+#include "zubf.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr std::uint32_t kGenMax = (1u << 24) - 1;
+
+unsigned effbits(unsigned maxbits)
+{
+    return maxbits < 9 ? 9 : maxbits;
+}
+
+} // namespace
+
+zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx)
+{
+    if (maxbits > 16 || sizeidx > 18) return nullptr;
+    auto *t = static_cast<zuetcb *>(zubfma(sizeof(zuetcb)));
+    if (!t) return nullptr;
+    const unsigned bits = effbits(maxbits) + 1; /* slots = 2 x codes */
+    t->size = 1u << bits;
+    t->shift = 32 - bits;
+    t->slots = static_cast<std::uint64_t *>(zubfma(sizeof(std::uint64_t) * t->size));
+    if (!t->slots) {
+        std::free(t);
+        return nullptr;
+    }
+    std::memset(t->slots, 0, sizeof(std::uint64_t) * t->size);
+    t->gen = 0;
+    t->maxbits = maxbits;
+    t->limit = static_cast<std::uint16_t>((1u << effbits(maxbits)) - 2);
+    zuetbs(t);
+    return t;
+}
+
+void zuetbs(zuetcb *t)
+{
+    /* A new generation empties every slot at once; only when the tag runs
+     * out (after 16 million resets) are the slots cleared for real. */
+    if (++t->gen > kGenMax) {
+        std::memset(t->slots, 0, sizeof(std::uint64_t) * t->size);
+        t->gen = 1;
+    }
+    t->next = 257;
+}
+
+int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
+{
+    if (t->limit <= t->next) return 0;
+    const std::uint32_t key = zuetky(prefix, ch);
+    const std::uint32_t mask = t->size - 1;
+    std::uint32_t h = zuethh(t, key);
+    while ((t->slots[h] >> 40) == t->gen) h = (h + 1) & mask;
+    ++t->next;
+    t->slots[h] = (std::uint64_t(t->gen) << 40) | (std::uint64_t(key) << 16) | t->next;
+    return 1;
+}
+
+std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
+{
+    if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
+    const std::uint32_t key = zuetky(prefix, ch);
+    const std::uint64_t want = (std::uint64_t(t->gen) << 24) | key;
+    const std::uint32_t mask = t->size - 1;
+    for (std::uint32_t h = zuethh(t, key);; h = (h + 1) & mask) {
+        const std::uint64_t s = t->slots[h];
+        if ((s >> 16) == want) return static_cast<std::uint16_t>(s);
+        if ((s >> 40) != t->gen) return 0;
+    }
+}
+
+unsigned zuetgb(const zuetcb *t)
+{
+    const unsigned next = t->next;
+    unsigned width = 9;
+    while (width < 16 && next >= (1u << width)) ++width;
+    return width;
+}
+
+void zuetds(zuetcb *t)
+{
+    if (!t) return;
+    std::free(t->slots);
+    std::free(t);
+}
