@@ -4,6 +4,7 @@
 #include "szusdu.h"
 #include "zutx.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -16,12 +17,15 @@ namespace {
 // last line again, then runs it. A line that does not fit is not run at
 // all: cut short it would be another command. `line` keeps its last value
 // in that case.
-int run_volume_command(char (&line)[ZUSD_VOLSETSZ], const char *command, int reuse) {
+int run_volume_command(const char *op, char (&line)[ZUSD_VOLSETSZ], const char *command,
+                       int reuse) {
     if (!reuse) {
         char built[ZUSD_VOLSETSZ];
         const int n = std::snprintf(built, sizeof built, "%s %s", command, whtdsk);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof built) {
-            zusderr("zusdufm: command line of %d bytes does not fit %zu.", n, sizeof built);
+            errno = E2BIG;
+            zusderr("%s: command line of %d bytes does not fit %zu; not run.", op, n,
+                    sizeof built);
             return -1;
         }
         std::memcpy(line, built, static_cast<std::size_t>(n) + 1);
@@ -39,6 +43,6 @@ int run_volume_command(char (&line)[ZUSD_VOLSETSZ], const char *command, int reu
 
 }  // namespace
 
-int zusdufm(int reuse) { return run_volume_command(prevmnt, mntcmd, reuse); }
+int zusdufm(int reuse) { return run_volume_command("zusdufm", prevmnt, mntcmd, reuse); }
 
-int zusdufu(int reuse) { return run_volume_command(prevumnt, umntcmd, reuse); }
+int zusdufu(int reuse) { return run_volume_command("zusdufu", prevumnt, umntcmd, reuse); }
