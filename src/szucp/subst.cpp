@@ -113,7 +113,9 @@ struct Step {
             c = get();
             if (c == EOF) {
                 if (failed()) return readerror();
-                suspend();
+                // A single % ends the piece: the next piece says what it is.
+                rec->partial[0] = '\0';
+                rec->pending = 1;
                 return ZUSD_OK;
             }
             if (c == '%') {

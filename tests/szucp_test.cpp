@@ -1,0 +1,492 @@
+// Copy engine: the copy loop's limit and callbacks, the plain block step, the
+// substitution copy (also across piece boundaries), the channel's naming and
+// output discipline, and the split and join drivers without volumes.
+#include <gtest/gtest.h>
+
+#include "szucp.h"
+#include "szusd.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes readfile(const std::string &path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+void writefile(const std::string &path, const Bytes &data) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+void writefile(const std::string &path, const std::string &text) {
+    writefile(path, Bytes(text.begin(), text.end()));
+}
+std::string text(const Bytes &b) { return std::string(b.begin(), b.end()); }
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+Bytes randombytes(std::size_t n, unsigned seed, int alphabet = 256) {
+    std::mt19937 gen(seed);
+    Bytes b(n);
+    for (auto &x : b) x = static_cast<unsigned char>(gen() % alphabet);
+    return b;
+}
+
+// Callbacks: progress amounts are summed; poll stops after `stopafter` calls.
+// As a callback argument the record's fifth word is 0, so the permission step
+// runs.
+struct Calls {
+    std::uint32_t words[5] = {0, 0, 0, 0, 0};
+    std::uint64_t progress = 0;
+    int progresscalls = 0;
+    int polls = 0;
+    int stopafter = -1;
+};
+int onprogress(void *arg, std::uint32_t amount) {
+    auto *c = static_cast<Calls *>(arg);
+    c->progress += amount;
+    ++c->progresscalls;
+    return 0;
+}
+unsigned onpoll(void *arg) {
+    auto *c = static_cast<Calls *>(arg);
+    return ++c->polls == c->stopafter ? 77u : 0u;
+}
+
+class Szucp : public ::testing::Test {
+protected:
+    std::string dir;
+    void SetUp() override {
+        char tmpl[] = "/tmp/szucp_test.XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        zucpgbow.set = 0;
+    }
+    void TearDown() override {
+        ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
+    }
+    std::string p(const std::string &name) const { return dir + "/" + name; }
+
+    // A plain copy of `data` with `limit`; the output's contents.
+    Bytes plaincopy(const Bytes &data, std::uint32_t limit, unsigned *status, Calls *calls = nullptr,
+                    std::uint32_t *bufsize = nullptr) {
+        writefile(p("in"), data);
+        zucpcb ch;
+        EXPECT_EQ(zucpin(&ch, 0, 0, 0, 0, 0, 0, nullptr), ZUSD_OK);
+        if (bufsize != nullptr) *bufsize = ch.bufsize;
+        EXPECT_EQ(zucpor(&ch, p("in").c_str()), ZUSD_OK);
+        EXPECT_EQ(zucpow(&ch, p("out").c_str()), ZUSD_OK);
+        *status = zucpcp(&ch, limit, calls != nullptr ? onprogress : nullptr,
+                         calls != nullptr ? onpoll : nullptr, calls);
+        EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+        zucpui(&ch);
+        return readfile(p("out"));
+    }
+};
+
+// ---- Copy loop and plain block step ----------------------------------------
+
+TEST_F(Szucp, PlainCopyLoopLimitsAndBufferMultiples) {
+    unsigned st = 1;
+    std::uint32_t bufsize = 0;
+    EXPECT_TRUE(plaincopy({}, 0xFFFFFFFFu, &st, nullptr, &bufsize).empty());
+    EXPECT_EQ(st, ZUSD_OK);
+    EXPECT_EQ(bufsize, 49152u);
+
+    const Bytes two = randombytes(2 * 49152, 1);  // ends with a read of 0 bytes
+    Calls calls;
+    EXPECT_EQ(plaincopy(two, 0xFFFFFFFFu, &st, &calls), two);
+    EXPECT_EQ(st, ZUSD_OK);
+    EXPECT_EQ(calls.progress, two.size());
+    EXPECT_EQ(calls.progresscalls, 3);
+    EXPECT_EQ(calls.polls, 3);
+
+    const Bytes data = randombytes(100000, 2);
+    EXPECT_TRUE(plaincopy(data, 0, &st).empty());  // limit 0 copies nothing
+    EXPECT_EQ(st, ZUSD_OK);
+    EXPECT_EQ(plaincopy(data, 1000, &st), Bytes(data.begin(), data.begin() + 1000));
+    EXPECT_EQ(plaincopy(data, 60000, &st), Bytes(data.begin(), data.begin() + 60000));
+    EXPECT_EQ(plaincopy(data, 100000, &st), data);
+}
+
+TEST_F(Szucp, PollStopsTheCopyWithItsValue) {
+    Calls calls;
+    calls.stopafter = 2;
+    unsigned st = 0;
+    const Bytes data = randombytes(200000, 3);
+    const Bytes out = plaincopy(data, 0xFFFFFFFFu, &st, &calls);
+    EXPECT_EQ(st, 77u);
+    EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 2 * 49152));
+    EXPECT_EQ(calls.progress, 2u * 49152);
+}
+
+TEST_F(Szucp, PlainBlockStepReportsReadAndWriteFailures) {
+    unsigned char buffer[4096];
+    std::uint32_t count = sizeof buffer;
+    FILE *dirstream = std::fopen(dir.c_str(), "r");  // reading a directory fails
+    ASSERT_NE(dirstream, nullptr);
+    FILE *out = std::fopen(p("o").c_str(), "w");
+    EXPECT_EQ(zucpcu(dirstream, out, buffer, &count), ZUSD_RDERR);
+    std::fclose(dirstream);
+    std::fclose(out);
+
+    writefile(p("i"), randombytes(1000, 4));
+    FILE *in = std::fopen(p("i").c_str(), "r");
+    FILE *full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    std::setvbuf(full, nullptr, _IONBF, 0);
+    count = sizeof buffer;
+    EXPECT_EQ(zucpcu(in, full, buffer, &count), ZUSD_WRERR);
+    std::fclose(in);
+    std::fclose(full);
+}
+
+// ---- Substitution copy -----------------------------------------------------
+
+struct Xlate {
+    static std::map<std::string, std::string> values;
+    static std::vector<std::string> names;
+    static unsigned fail;
+    static unsigned call(std::uint32_t ctx1, std::uint32_t ctx2, const char *name, char *value,
+                         std::uint16_t size, std::uint32_t, std::uint32_t, const char *,
+                         const char *) {
+        EXPECT_EQ(ctx1, 11u);
+        EXPECT_EQ(ctx2, 22u);
+        EXPECT_EQ(size, 4096u);
+        names.emplace_back(name);
+        if (fail != 0) return fail;
+        const auto it = values.find(name);
+        std::snprintf(value, size, "%s", it != values.end() ? it->second.c_str() : "");
+        return 0;
+    }
+};
+std::map<std::string, std::string> Xlate::values;
+std::vector<std::string> Xlate::names;
+unsigned Xlate::fail = 0;
+
+class Subst : public Szucp {
+protected:
+    void SetUp() override {
+        Szucp::SetUp();
+        Xlate::values = {{"%X%", "1"}, {"%HOME%", "/home/u"}, {"%E%", ""}, {"%ABC%", "abc!"}};
+        Xlate::names.clear();
+        Xlate::fail = 0;
+        rec.ctx1 = 11;
+        rec.ctx2 = 22;
+        rec.xlate = Xlate::call;
+        rec.partial[0] = '\0';
+        rec.pending = 0;
+    }
+    // Feed `pieces` one after another to the same record; the output so far.
+    std::string feed(const std::vector<std::string> &pieces, unsigned *last,
+                     std::uint32_t *count = nullptr) {
+        FILE *out = std::tmpfile();
+        *last = 0;
+        for (const auto &piece : pieces) {
+            FILE *in = std::tmpfile();
+            std::fwrite(piece.data(), 1, piece.size(), in);
+            std::rewind(in);
+            std::uint32_t n = 99;
+            *last = zucpci(in, out, &rec, &n);
+            if (count != nullptr) *count = n;
+            std::fclose(in);
+            if (*last != 0) break;
+        }
+        std::fflush(out);
+        std::rewind(out);
+        std::string result;
+        for (int c; (c = std::fgetc(out)) != EOF;) result.push_back(static_cast<char>(c));
+        std::fclose(out);
+        return result;
+    }
+    zucpsb rec{};
+};
+
+TEST_F(Subst, ReplacesNamesAndDoubledPercents) {
+    unsigned st = 1;
+    std::uint32_t count = 0;
+    EXPECT_EQ(feed({"plain text\n"}, &st, &count), "plain text\n");
+    EXPECT_EQ(st, 0u);
+    EXPECT_EQ(count, 11u);
+    EXPECT_EQ(feed({"%%"}, &st), "%");
+    EXPECT_EQ(feed({"100%%"}, &st), "100%");
+    EXPECT_EQ(feed({"a%X%b"}, &st), "a1b");
+    EXPECT_EQ(feed({"a%E%b"}, &st), "ab");
+    EXPECT_EQ(feed({"cd %HOME%/x %X%%X%"}, &st), "cd /home/u/x 11");
+    EXPECT_EQ(feed({"% spaces\nand lines %"}, &st), "");  // whatever lies between
+    EXPECT_EQ(Xlate::names.back(), "% spaces\nand lines %");
+    EXPECT_EQ(rec.pending, 0u);
+}
+
+TEST_F(Subst, NameCutByAPieceBoundaryIsFinishedInTheNext) {
+    unsigned st = 1;
+    EXPECT_EQ(feed({"x%AB"}, &st), "x");
+    EXPECT_EQ(rec.pending, 1u);
+    EXPECT_STREQ(rec.partial, "%AB");
+    EXPECT_EQ(feed({"C%y"}, &st), "abc!y");
+    EXPECT_EQ(Xlate::names.back(), "%ABC%");
+    EXPECT_EQ(rec.pending, 0u);
+
+    EXPECT_EQ(feed({"50%", "%off"}, &st), "50%off");  // a single % at the end
+    EXPECT_EQ(feed({"a%", "X%b"}, &st), "a1b");        // its name keeps its %
+    EXPECT_EQ(Xlate::names.back(), "%X%");
+    EXPECT_EQ(st, 0u);
+}
+
+TEST_F(Subst, EveryCutPointGivesTheSameOutput) {
+    const std::string input = "a%X%b%%c%HOME%d%ABC%%E%e%%";
+    unsigned st = 1;
+    const std::string whole = feed({input}, &st);
+    ASSERT_EQ(st, 0u);
+    ASSERT_EQ(whole, "a1b%c/home/udabc!e%");
+    for (std::size_t i = 1; i < input.size(); ++i) {
+        rec.pending = 0;
+        rec.partial[0] = '\0';
+        EXPECT_EQ(feed({input.substr(0, i), input.substr(i)}, &st), whole) << i;
+        EXPECT_EQ(st, 0u) << i;
+        EXPECT_EQ(rec.pending, 0u) << i;
+    }
+    // A resumed name must end in the piece that resumes it.
+    rec.pending = 0;
+    feed({"a%HO", "M", "E%"}, &st);
+    EXPECT_EQ(st, ZUSD_RDERR);
+}
+
+TEST_F(Subst, FailuresAndBounds) {
+    unsigned st = 0;
+    feed({"a%AB", ""}, &st);  // input ends inside a resumed name
+    EXPECT_EQ(st, ZUSD_RDERR);
+    rec.pending = 0;
+    rec.partial[0] = '\0';
+
+    const std::string fits(4093, 'n');
+    Xlate::values["%" + fits + "%"] = "ok";
+    EXPECT_EQ(feed({"%" + fits + "%"}, &st), "ok");
+    EXPECT_EQ(st, 0u);
+    feed({"%" + fits + "n%"}, &st);
+    EXPECT_EQ(st, ZUSD_SYSERR);
+    feed({"%" + fits.substr(0, 2000), fits.substr(0, 2094) + "%"}, &st);  // also when resumed
+    EXPECT_EQ(st, ZUSD_SYSERR);
+    rec.pending = 0;
+    rec.partial[0] = '\0';
+
+    Xlate::fail = 31;
+    feed({"x%X%"}, &st);
+    EXPECT_EQ(st, 31u);
+}
+
+// ---- Channel names and outputs ------------------------------------------------
+
+TEST_F(Szucp, CompressedSideNames) {
+    char out[ZUSD_PATHSZ];
+    EXPECT_EQ(zucpun("data.txt", out), ZUSD_OK);
+    EXPECT_STREQ(out, "data.txt_");
+    EXPECT_EQ(zucpun("data", out), ZUSD_OK);
+    EXPECT_STREQ(out, "data_");
+    EXPECT_EQ(zucpun("/a/b.c/d", out), ZUSD_OK);
+    EXPECT_STREQ(out, "/a/b.c/d_");
+    EXPECT_EQ(zucpun(std::string(2047, 'x').c_str(), out), ZUSD_SYSERR);
+    EXPECT_STREQ(out, "");
+}
+
+TEST_F(Szucp, EncoderOutputIsCreatedOwnerOnlyUnderTheUnderscoreName) {
+    writefile(p("f"), "aaa");
+    ASSERT_EQ(chmod(p("f").c_str(), 0644), 0);
+    zucpcb ch;
+    ASSERT_EQ(zucpin(&ch, 0, 1, 0, 0, 0, 0, nullptr), ZUSD_OK);
+    ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
+    ASSERT_EQ(zucpow(&ch, p("f").c_str()), ZUSD_OK);
+    struct stat st;
+    ASSERT_EQ(stat(p("f_").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(zucpgbow.set, 1);
+    EXPECT_EQ(zucpgbow.ino, st.st_ino);
+    Calls calls;
+    EXPECT_EQ(zucpcp(&ch, 0xFFFFFFFFu, onprogress, nullptr, &calls), ZUSD_OK);
+    EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+    EXPECT_EQ(calls.progress, 3u);  // what the encoder wrote before the final byte
+    zucpui(&ch);
+    EXPECT_EQ(readfile(p("f_")), Bytes({0x0E, 0x31, 0xC0, 0x80}));
+
+    // The decoder side reads f_ for the name f.
+    ASSERT_EQ(zucpin(&ch, 0, 0, 1, 0, 0, 0, nullptr), ZUSD_OK);
+    ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
+    ASSERT_EQ(zucpow(&ch, p("g").c_str()), ZUSD_OK);
+    calls = {};
+    EXPECT_EQ(zucpcp(&ch, 0xFFFFFFFFu, onprogress, nullptr, &calls), ZUSD_OK);
+    EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+    EXPECT_EQ(calls.progress, 3u);
+    zucpui(&ch);
+    EXPECT_EQ(text(readfile(p("g"))), "aaa");
+}
+
+TEST_F(Szucp, OutputRefusedWhenItIsTheInputALinkOrNotAFile) {
+    writefile(p("f"), "data");
+    zucpcb ch;
+    ASSERT_EQ(zucpin(&ch, 0, 0, 0, 0, 0, 0, nullptr), ZUSD_OK);
+    ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
+    EXPECT_EQ(zucpow(&ch, p("f").c_str()), ZUSD_WRERR);
+    ASSERT_EQ(symlink("f", p("l").c_str()), 0);
+    EXPECT_EQ(zucpow(&ch, p("l").c_str()), ZUSD_WRERR);
+    ASSERT_EQ(mkdir(p("d").c_str(), 0755), 0);
+    EXPECT_EQ(zucpow(&ch, p("d").c_str()), ZUSD_WRERR);
+    EXPECT_EQ(zucpgbow.set, 0);
+    zucpui(&ch);
+    EXPECT_EQ(text(readfile(p("f"))), "data");
+
+    // Only the recorded output is removed by the clean-up helper.
+    EXPECT_EQ(zucprmo(p("f").c_str()), 0);
+    EXPECT_TRUE(exists(p("f")));
+}
+
+TEST_F(Szucp, PermissionStepHonoursTheCallbackRecord) {
+    writefile(p("a"), "x");
+    writefile(p("b"), "y");
+    ASSERT_EQ(chmod(p("a").c_str(), 0640), 0);
+    ASSERT_EQ(chmod(p("b").c_str(), 0600), 0);
+    std::uint32_t record[5] = {0, 0, 0, 0, 1};
+    EXPECT_EQ(zucpsc(p("a").c_str(), p("b").c_str(), nullptr, record), ZUSD_OK);
+    struct stat st;
+    ASSERT_EQ(stat(p("b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    record[4] = 0;
+    EXPECT_EQ(zucpsc(p("a").c_str(), p("b").c_str(), nullptr, record), ZUSD_OK);
+    ASSERT_EQ(stat(p("b").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+// ---- Drivers without volumes ------------------------------------------------
+
+unsigned split(const std::string &source, const std::string &target, int compress,
+               std::uint32_t count = 1, const std::uint32_t *sizes = nullptr) {
+    char buffer[ZUSD_PATHSZ];
+    std::snprintf(buffer, sizeof buffer, "%s", target.c_str());
+    std::uint32_t index = 0;
+    return zucpsp(source.c_str(), buffer, 0, count, -1, 0, 0, compress, 0, "", "", nullptr,
+                  nullptr, nullptr, nullptr, sizes, 0, &index);
+}
+unsigned join(const std::string &source, const std::string &target, int decompress,
+              int compress = 0, zusdprog progress = nullptr, void *arg = nullptr) {
+    char buffer[ZUSD_PATHSZ];
+    std::snprintf(buffer, sizeof buffer, "%s", source.c_str());
+    return zucpjn(buffer, target.c_str(), 0, 0, compress, decompress, 0, "", "", nullptr, progress,
+                  nullptr, arg, 0, 0, nullptr);
+}
+
+TEST_F(Szucp, SplitAndJoinRoundTripWithoutVolumes) {
+    const Bytes data = randombytes(300000, 5, 5);
+    writefile(p("f"), data);
+    ASSERT_EQ(chmod(p("f").c_str(), 0640), 0);
+    ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK);
+    struct stat st;
+    ASSERT_EQ(stat(p("f_").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    Calls calls;
+    ASSERT_EQ(join(p("f"), p("g"), 1, 0, onprogress, &calls), ZUSD_OK);
+    EXPECT_EQ(readfile(p("g")), data);
+    // The last report tops the total up to whole blocks of the target's file system.
+    struct statfs fs;
+    ASSERT_EQ(statfs(dir.c_str(), &fs), 0);
+    const std::uint64_t block = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+    EXPECT_EQ(calls.progress, (data.size() + block - 1) / block * block);
+}
+
+TEST_F(Szucp, SplitWithCountZeroWritesNothing) {
+    writefile(p("f"), "abc");
+    ASSERT_EQ(chmod(p("f").c_str(), 0604), 0);
+    writefile(p("t_"), "old");
+    ASSERT_EQ(chmod(p("t_").c_str(), 0600), 0);
+    EXPECT_EQ(split(p("f"), p("t"), 1, 0), ZUSD_OK);
+    EXPECT_EQ(text(readfile(p("t_"))), "old");
+    struct stat st;
+    ASSERT_EQ(stat(p("t_").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0604u);  // the permission step still runs
+}
+
+TEST_F(Szucp, EmptySourceFailsAndItsOutputIsRemoved) {
+    writefile(p("e"), "");
+    EXPECT_EQ(split(p("e"), p("e"), 1), ZUSD_RDERR);
+    EXPECT_FALSE(exists(p("e_")));
+}
+
+TEST_F(Szucp, LastPieceTooSmallForTheDataIsAFailure) {
+    const Bytes data = randombytes(5000, 6);
+    writefile(p("f"), data);
+    const std::uint32_t small[] = {100};
+    errno = 0;
+    EXPECT_EQ(split(p("f"), p("f"), 1, 1, small), ZUSD_WRERR);
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_FALSE(exists(p("f_")));  // the unfinished compressed piece is removed
+    EXPECT_EQ(readfile(p("f")), data);
+
+    EXPECT_EQ(split(p("f"), p("plain"), 0, 1, small), ZUSD_WRERR);
+    const std::uint32_t exact[] = {5000};
+    EXPECT_EQ(split(p("f"), p("plain"), 0, 1, exact), ZUSD_OK);  // exactly enough
+    EXPECT_EQ(readfile(p("plain")), data);
+}
+
+TEST_F(Szucp, JoinRefusalsAndMissingInput) {
+    writefile(p("t"), "target");
+    EXPECT_EQ(join(p("nothing"), p("t"), 0, 1), ZUSD_SYSERR);  // the encoder kind
+    EXPECT_EQ(text(readfile(p("t"))), "target");
+    EXPECT_EQ(join(p("missing"), p("new"), 1), ZUSD_NOTFOUND);
+    EXPECT_FALSE(exists(p("new")));
+
+    writefile(p("c_"), Bytes({0x0E, 0x31}));  // header and 8 bits: no first code
+    EXPECT_EQ(join(p("c"), p("out"), 1), ZUSD_RDERR);
+}
+
+TEST_F(Szucp, SubstitutionJoinLeftInsideANameFails) {
+    writefile(p("s"), "text %UNFINISHED");
+    char buffer[ZUSD_PATHSZ];
+    std::snprintf(buffer, sizeof buffer, "%s", p("s").c_str());
+    EXPECT_EQ(zucpjn(buffer, p("o").c_str(), 0, 0, 0, 0, 1, "", "", nullptr, nullptr, nullptr,
+                     nullptr, 11, 22, Xlate::call),
+              ZUSD_RDERR);
+}
+
+// ---- zusdcp and the cross-device move ---------------------------------------
+
+TEST_F(Szucp, MoveAcrossFileSystemsCopiesThenRemoves) {
+    struct stat shm;
+    struct stat tmp;
+    if (stat("/dev/shm", &shm) != 0 || stat(dir.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev) {
+        GTEST_SKIP() << "/dev/shm and /tmp are not two file systems here";
+    }
+    char tmpl[] = "/dev/shm/szucp_test.XXXXXX";
+    ASSERT_NE(mkdtemp(tmpl), nullptr);
+    const std::string from = std::string(tmpl) + "/file";
+    const Bytes data = randombytes(123457, 9);
+    writefile(from, data);
+    ASSERT_EQ(chmod(from.c_str(), 0640), 0);
+
+    ASSERT_EQ(zusdcp(from.c_str(), p("copy").c_str(), 0, 0, nullptr, 0, nullptr), ZUSD_OK);
+    EXPECT_EQ(readfile(p("copy")), data);
+    EXPECT_TRUE(exists(from));
+
+    Calls calls;
+    ASSERT_EQ(zusdmv(from.c_str(), p("moved").c_str(), 0, 0, onprogress, 0, &calls), ZUSD_OK);
+    EXPECT_EQ(readfile(p("moved")), data);
+    EXPECT_FALSE(exists(from));
+    EXPECT_GE(calls.progress, data.size());
+    struct stat st;
+    ASSERT_EQ(stat(p("moved").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    rmdir(tmpl);
+}
+
+}  // namespace
