@@ -10,6 +10,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -320,6 +322,45 @@ TEST_F(DefFile, FailedRewriteLeavesFileAndPermissionsKept) {
     struct stat st {};
     ASSERT_EQ(stat(g.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0604u);
+}
+
+TEST(EntryLine, WriteFailureReported) {
+    FILE *full = fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    setvbuf(full, nullptr, _IONBF, 0);
+    EXPECT_EQ(zusdal(full, "a", '=', "1"), ZUSD_WRERR);
+    fclose(full);
+    // A free line whose write fails when the stream is closed.
+    EXPECT_EQ(zusdmy("", "x", "/dev/full", nullptr), ZUSD_WRERR);
+}
+
+// A rewrite that runs out of space on a full file system (a small tmpfs in
+// a private mount namespace of a child) leaves the old file whole.
+TEST_F(DefFile, FullFileSystemLeavesTheFileWhole) {
+    const std::string fs = path("fs");
+    ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
+    fflush(nullptr);
+    const pid_t pid = fork();
+    ASSERT_NE(pid, -1);
+    if (pid == 0) {
+        setpgid(0, 0);
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=8k") != 0)
+            _exit(77);
+        const std::string f = fs + "/big.cfg";
+        const std::string before = "a=1\n" + std::string(4000, '#') + "\n";
+        spit(f, before);
+        // The work file needs a second page, which the file system lacks.
+        const unsigned st = zusdmy("a", std::string(200, 'v').c_str(), f.c_str(), nullptr);
+        const bool ok = st == ZUSD_WRERR && slurp(f) == before && !exists(fs + "/big.x1z");
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private tmpfs mount on this machine";
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(EnvironmentSet, InChild) {
