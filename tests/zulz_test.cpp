@@ -516,6 +516,7 @@ TEST(ZulzEncode, CallsAfterTheEndReadAndWriteNothing)
     Bytes all = first;
     all.insert(all.end(), last.begin(), last.end());
     EXPECT_EQ(all, encode_once(in)); /* the left-over bits travelled to the last piece */
+    zuetds(st.table);
 }
 
 TEST(ZulzEncode, CountPastFourGiBDoesNotStopAnUnlimitedRun)
