@@ -44,7 +44,7 @@ std::string sample(std::mt19937 &rng, std::size_t size) {
 }
 
 class MultiVolume : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         lab.SetUp();
         // The default user: asked for volume n, puts volume n in the drive.
@@ -183,7 +183,9 @@ TEST_F(MultiVolume, CancelAtThePromptKeepsFinishedPieces) {
     EXPECT_FALSE(exists(piece(1, '2')));
 }
 
-unsigned cancel_now(void *) { return ZUSD_CANCELLED; }
+unsigned cancel_now(void *) {
+    return ZUSD_CANCELLED;
+}
 
 TEST_F(MultiVolume, CancelDuringAPieceRemovesIt) {
     std::mt19937 rng(14);
@@ -259,7 +261,7 @@ TEST_F(MultiVolume, JoinFindsTheWholeFileUnderItsPlainName) {
     const std::string out = lab.root + "/restored";
     ASSERT_EQ(join(out), ZUSD_OK);
     EXPECT_EQ(slurp(out), text);
-    EXPECT_TRUE(lab.calls.empty());  // no further volume asked for
+    EXPECT_TRUE(lab.calls.empty());                           // no further volume asked for
     EXPECT_STREQ(source_, (lab.mnt + "/0data.txt").c_str());  // digit unchanged
 }
 

@@ -30,7 +30,9 @@ void spit(const std::string &path, const std::string &text) {
     out << text;
 }
 
-bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+bool exists(const std::string &path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // A list of NUL-terminated names ended by an empty one, as a vector.
 std::vector<std::string> names_of(const char *list) {
@@ -43,7 +45,7 @@ std::vector<std::string> names_of(const char *list) {
 }
 
 class DefFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zudefXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -53,7 +53,7 @@ void quiet() {
 }
 
 class Proc : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zuprocXXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -128,9 +128,7 @@ TEST_F(Proc, ShellCommand) {
 TEST_F(Proc, ShellEscapeWithOshellAndShell) {
     const std::string rec = path("rec");
     const std::string script = path("sh1");
-    {
-        std::ofstream(script) << "#!/bin/sh\necho \"$0 SHELL=$SHELL\" >> " << rec << "\nexit 6\n";
-    }
+    { std::ofstream(script) << "#!/bin/sh\necho \"$0 SHELL=$SHELL\" >> " << rec << "\nexit 6\n"; }
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
     // _OSHELL set: it runs, with SHELL set to it for the run and put back.
     EXPECT_EQ(in_child([&] {
@@ -171,10 +169,16 @@ void note(const char *what) {
 void ui_down(void *ctx, int how) {
     note(how == 0 && ctx != nullptr ? "u" : "U?");
 }
-void tk_down(void *tk) { note(tk != nullptr ? "t" : "T?"); }
-void win_down(void *tk, void *win) { note(tk != nullptr && win != nullptr ? "w" : "W?"); }
+void tk_down(void *tk) {
+    note(tk != nullptr ? "t" : "T?");
+}
+void win_down(void *tk, void *win) {
+    note(tk != nullptr && win != nullptr ? "w" : "W?");
+}
 int g_resets = 0;
-void mm_reset(void *mm) { g_resets += mm != nullptr ? 1 : 100; }
+void mm_reset(void *mm) {
+    g_resets += mm != nullptr ? 1 : 100;
+}
 
 TEST_F(Proc, InterruptShutsDownThroughTheHooks) {
     g_hooklog = path("hooks");

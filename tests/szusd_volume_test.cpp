@@ -21,7 +21,7 @@ using zutest::slurp;
 using zutest::spit;
 
 class Volume : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { lab.SetUp(); }
     void TearDown() override { lab.TearDown(); }
     zutest::VolumeLab lab;
@@ -196,7 +196,9 @@ void *store_find(void *s, void *, void *key, void *, void *) {
 int store_present(void *s, void *h) {
     return static_cast<Store *>(s)->values.count(*static_cast<std::string *>(h)) ? 1 : 0;
 }
-void *store_value(void *, void *h) { return h; }
+void *store_value(void *, void *h) {
+    return h;
+}
 const char *store_text(void *s, void *v) {
     return static_cast<Store *>(s)->values[*static_cast<std::string *>(v)];
 }
@@ -221,8 +223,8 @@ TEST_F(Volume, SettingsLoadedFromTheStore) {
     EXPECT_EQ(st.events, (std::vector<std::string>{
                              "find default_floppy_location", "find default_mount_command",
                              "find default_unmount_command", "find floppy_install_log",
-                             "release default_floppy_location",
-                             "release default_mount_command", "release floppy_install_log"}));
+                             "release default_floppy_location", "release default_mount_command",
+                             "release floppy_install_log"}));
 
     // A text too long for its setting is refused whole, never cut.
     const std::string huge(ZUSD_VOLSETSZ, 'c');
@@ -248,7 +250,7 @@ int fake_statvfs(const char *, struct statvfs *st) {
 }
 
 class FreeSpace : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { zusd_statvfs = ::statvfs; }
     void fake(unsigned long frsize, unsigned long long avail, int err = 0) {
         g_fake = {};
@@ -332,9 +334,10 @@ TEST_F(Volume, ConsolePromptReadsOnlyWhatFits) {
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_EQ(slurp(out), "Insert disk to be labeled 'Disk 3' into '/mnt': "
-                          "Insert disk to be labeled 'Disk 4' into '/mnt': "
-                          "Insert disk to be labeled 'Disk 5' into '/mnt': ");
+    EXPECT_EQ(slurp(out),
+              "Insert disk to be labeled 'Disk 3' into '/mnt': "
+              "Insert disk to be labeled 'Disk 4' into '/mnt': "
+              "Insert disk to be labeled 'Disk 5' into '/mnt': ");
 }
 
 }  // namespace

@@ -17,9 +17,13 @@ constexpr const char kOwnPlatform[] = "unix";
 // Values of the list mode are read into a buffer of this size.
 constexpr std::uint16_t kListValueSize = 4096;
 
-bool is_blank(int c) { return c == ' ' || c == '\t'; }
+bool is_blank(int c) {
+    return c == ' ' || c == '\t';
+}
 
-bool same(const char *a, const char *b) { return zutxsm(a, b, 65535) != 0; }
+bool same(const char *a, const char *b) {
+    return zutxsm(a, b, 65535) != 0;
+}
 
 // Removes blanks (space and tab) from `s` in place.
 void remove_blanks(std::string &s) {
@@ -146,8 +150,8 @@ int zusdcdp(const char *platform) {
     if (platform == nullptr) return 0;
     if (same(platform, kOwnPlatform)) return 1;
     const bool own_windows_family = same(kOwnPlatform, "Windows") ||
-                                    same(kOwnPlatform, "Netware") ||
-                                    same(kOwnPlatform, "win95") || same(kOwnPlatform, "nt");
+                                    same(kOwnPlatform, "Netware") || same(kOwnPlatform, "win95") ||
+                                    same(kOwnPlatform, "nt");
     const bool own_nt_family = same(kOwnPlatform, "win95") || same(kOwnPlatform, "nt");
     if ((same(platform, "Windows") || same(platform, "Netware")) && own_windows_family) return 1;
     if ((same(platform, "win95") || same(platform, "nt")) && own_nt_family) return 1;
@@ -189,9 +193,7 @@ unsigned zusdgt(FILE *stream, char delimiter, int keep, char *token, std::uint16
     // Both buffers hold `size` bytes: at most size - 1 characters and a NUL.
     if (size == 0) return ZUSD_TOOLONG;
     const auto delim = static_cast<unsigned char>(delimiter);
-    const auto is_delim = [delim](int c) {
-        return c == delim || (delim == ' ' && c == '\t');
-    };
+    const auto is_delim = [delim](int c) { return c == delim || (delim == ' ' && c == '\t'); };
     std::size_t tl = 0;
     std::size_t rl = 0;
     const auto finish = [&] {
@@ -274,8 +276,8 @@ unsigned zusdtrp(const char *name, const char *file, const char *spec, char *out
     if (!nameblanks) remove_blanks(wanted);
     unsigned st;
     if (name[0] != '\0')
-        st = lookup_name(f.get(), wanted, delimiter, nameblanks, valueblanks, out, size,
-                         work.get());
+        st =
+            lookup_name(f.get(), wanted, delimiter, nameblanks, valueblanks, out, size, work.get());
     else
         st = list_names(f.get(), delimiter, nameblanks, valueblanks, out, size, work.get());
     return st == ZUSD_EOF ? ZUSD_UNDEFINED : st;

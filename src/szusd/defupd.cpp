@@ -149,13 +149,17 @@ bool copy_rest(FILE *in, FILE *out) {
 unsigned rename_status(int err) {
     switch (err) {
         case ENOENT:
-        case ENOTDIR: return ZUSD_NOTFOUND;
+        case ENOTDIR:
+            return ZUSD_NOTFOUND;
         case EIO:
         case EBUSY:
         case EINVAL:
-        case EROFS: return ZUSD_WRERR;
-        case EACCES: return ZUSD_DENIED;
-        default: return ZUSD_SYSERR;
+        case EROFS:
+            return ZUSD_WRERR;
+        case EACCES:
+            return ZUSD_DENIED;
+        default:
+            return ZUSD_SYSERR;
     }
 }
 

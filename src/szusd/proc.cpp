@@ -29,7 +29,9 @@ namespace {
 
 constexpr const char kDevNull[] = "/dev/null";
 
-bool is_empty(const char *s) { return s == nullptr || *s == '\0'; }
+bool is_empty(const char *s) {
+    return s == nullptr || *s == '\0';
+}
 
 // Opens `path` for appending on descriptor `want`, which the caller has just
 // closed, so the lowest free descriptor is `want` when all lower ones are open.
@@ -74,8 +76,7 @@ void close_from_three() {
 
 }  // namespace
 
-unsigned zusdsp(const char *command, const char *outpath, const char *errpath,
-                int *exitcode) {
+unsigned zusdsp(const char *command, const char *outpath, const char *errpath, int *exitcode) {
     if (command == nullptr) return ZUSD_SYSERR;
     const char *out = is_empty(outpath) ? kDevNull : outpath;
     const char *err = is_empty(errpath) ? kDevNull : errpath;
@@ -95,8 +96,7 @@ unsigned zusdsp(const char *command, const char *outpath, const char *errpath,
         const pid_t got = ::waitpid(pid, &status, 0);
         if (got == pid) break;
         if (got == -1 && errno == EINTR) continue;
-        zusderr("zusdsp: waitpid(%ld,...)!=%ld.", static_cast<long>(pid),
-                static_cast<long>(pid));
+        zusderr("zusdsp: waitpid(%ld,...)!=%ld.", static_cast<long>(pid), static_cast<long>(pid));
         return ZUSD_SYSERR;
     }
     if ((status & 0xFF) != 0) return ZUSD_SYSERR;
@@ -149,8 +149,8 @@ unsigned zusdsh(void) {
     return status;
 }
 
-void zusdss(void *context, void *tk, void *mm, zusduishtdn uidown,
-            zusdtkshtdn tkdown, zusdwnshtdn wndown, zusdmmngrse mmreset) {
+void zusdss(void *context, void *tk, void *mm, zusduishtdn uidown, zusdtkshtdn tkdown,
+            zusdwnshtdn wndown, zusdmmngrse mmreset) {
     uicntxt = context;
     toolkit = tk;
     memmngr = mm;
@@ -161,9 +161,13 @@ void zusdss(void *context, void *tk, void *mm, zusduishtdn uidown,
     std::signal(SIGINT, zusdst);
 }
 
-void zusdsa(void) { std::signal(SIGINT, zusdsl); }
+void zusdsa(void) {
+    std::signal(SIGINT, zusdsl);
+}
 
-void zusdsr(void) { std::signal(SIGINT, zusdst); }
+void zusdsr(void) {
+    std::signal(SIGINT, zusdst);
+}
 
 void zusdst(int sig) {
     (void)sig;
@@ -195,10 +199,11 @@ void zusdms(const char *first, const char *second, int plain) {
     if (plain) {
         std::printf("%s %s\n", first, second);
     } else {
-        std::printf("\nA problem occurred with the Talvex Installer. Try reinstalling it from\n"
-                    "distribution media. Or, you can provide the following message to Support\n"
-                    "to debug the problem:\n\n  %s %s\n\n",
-                    first, second);
+        std::printf(
+            "\nA problem occurred with the Talvex Installer. Try reinstalling it from\n"
+            "distribution media. Or, you can provide the following message to Support\n"
+            "to debug the problem:\n\n  %s %s\n\n",
+            first, second);
     }
 }
 

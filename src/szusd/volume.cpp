@@ -87,15 +87,13 @@ unsigned zusdfgv(const char *path, const char *volname, const unsigned *volnum) 
         zusdufu(0);
         return ZUSD_NOTFOUND;
     }
-    if (zutxsm(value, volname, 65535) && volnum != nullptr && number == *volnum)
-        return ZUSD_OK;
+    if (zutxsm(value, volname, 65535) && volnum != nullptr && number == *volnum) return ZUSD_OK;
     zusdufu(0);
     return ZUSD_NOTFOUND;
 }
 
-unsigned zusdfcv(const char *path, const char *volname, const char *label,
-                 unsigned volnum, int resave, zusdvpfn prompt, void *context,
-                 int wrong) {
+unsigned zusdfcv(const char *path, const char *volname, const char *label, unsigned volnum,
+                 int resave, zusdvpfn prompt, void *context, int wrong) {
     unsigned status = zusdfgv(path, volname, &volnum);
     if (status == ZUSD_OK) return ZUSD_OK;
     for (unsigned attempt = 0;; ++attempt) {
@@ -136,12 +134,11 @@ unsigned zusdfs(const char *path, std::uint32_t *freebytes) {
     }
     // More than 4 GiB free is still "enough": saturate instead of wrapping
     // to a small number that would cut pieces short or refuse a volume.
-    const unsigned long long bytes =
-        static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
+    const unsigned long long bytes = static_cast<unsigned long long>(st.f_bavail) * st.f_frsize;
     const bool overflow =
         st.f_frsize != 0 && bytes / st.f_frsize != static_cast<unsigned long long>(st.f_bavail);
-    *freebytes = overflow || bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu
-                                                    : static_cast<std::uint32_t>(bytes);
+    *freebytes =
+        overflow || bytes > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(bytes);
     return ZUSD_OK;
 }
 
@@ -159,15 +156,13 @@ unsigned zusdbs(const char *path, std::uint32_t *size) {
 std::uint32_t zusdcs(const char *path, std::uint32_t length) {
     std::uint32_t block = 0;
     if (zusdbs(path, &block) != ZUSD_OK || block == 0) return length;
-    const std::uint64_t rounded =
-        (static_cast<std::uint64_t>(length) + block - 1) / block * block;
+    const std::uint64_t rounded = (static_cast<std::uint64_t>(length) + block - 1) / block * block;
     return rounded > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rounded);
 }
 
-void zusdfvp(char *answer, const char *location, const char *label, long volnum,
-             std::size_t size) {
-    std::printf("Insert disk to be labeled '%s %ld' into '%s': ", label ? label : "",
-                volnum, location ? location : "");
+void zusdfvp(char *answer, const char *location, const char *label, long volnum, std::size_t size) {
+    std::printf("Insert disk to be labeled '%s %ld' into '%s': ", label ? label : "", volnum,
+                location ? location : "");
     std::fflush(stdout);
     if (answer == nullptr || size == 0) return;
     answer[0] = '\0';
@@ -189,12 +184,10 @@ void zusdfvp(char *answer, const char *location, const char *label, long volnum,
     }
 }
 
-unsigned zusdvi(void *store, void *scope, zusdvifind find, zusdvikey key, void *a,
-                void *b, zusdvipresent present, zusdvivalue value, zusdvitext text,
-                zusdvirelease release) {
-    static constexpr const char *kNames[4] = {
-        "default_floppy_location", "default_mount_command", "default_unmount_command",
-        "floppy_install_log"};
+unsigned zusdvi(void *store, void *scope, zusdvifind find, zusdvikey key, void *a, void *b,
+                zusdvipresent present, zusdvivalue value, zusdvitext text, zusdvirelease release) {
+    static constexpr const char *kNames[4] = {"default_floppy_location", "default_mount_command",
+                                              "default_unmount_command", "floppy_install_log"};
     void *handles[4] = {};
     for (int i = 0; i < 4; ++i) handles[i] = find(store, scope, key(store, scope, kNames[i]), a, b);
 

@@ -24,8 +24,7 @@ int run_volume_command(const char *op, char (&line)[ZUSD_VOLSETSZ], const char *
         const int n = std::snprintf(built, sizeof built, "%s %s", command, whtdsk);
         if (n < 0 || static_cast<std::size_t>(n) >= sizeof built) {
             errno = E2BIG;
-            zusderr("%s: command line of %d bytes does not fit %zu; not run.", op, n,
-                    sizeof built);
+            zusderr("%s: command line of %d bytes does not fit %zu; not run.", op, n, sizeof built);
             return -1;
         }
         std::memcpy(line, built, static_cast<std::size_t>(n) + 1);
@@ -43,6 +42,10 @@ int run_volume_command(const char *op, char (&line)[ZUSD_VOLSETSZ], const char *
 
 }  // namespace
 
-int zusdufm(int reuse) { return run_volume_command("zusdufm", prevmnt, mntcmd, reuse); }
+int zusdufm(int reuse) {
+    return run_volume_command("zusdufm", prevmnt, mntcmd, reuse);
+}
 
-int zusdufu(int reuse) { return run_volume_command("zusdufu", prevumnt, umntcmd, reuse); }
+int zusdufu(int reuse) {
+    return run_volume_command("zusdufu", prevumnt, umntcmd, reuse);
+}

@@ -64,7 +64,7 @@ struct PromptCall {
 // fifth 32-bit word of that record as "do not copy permission bits": the
 // record starts with five zero words.
 class VolumeLab {
-public:
+  public:
     std::uint32_t cbwords[5] = {};
 
     // Action taken at each prompt: may change the drive, the mount point in
@@ -103,7 +103,8 @@ public:
 
     // Makes the directory of volume `n` of the set `name` with the given
     // FLOPPY text (the number itself when empty); returns its path.
-    std::string volume(const std::string &dirname, const std::string &name, const std::string &floppy) {
+    std::string volume(const std::string &dirname, const std::string &name,
+                       const std::string &floppy) {
         const std::string dir = root + "/" + dirname;
         mkdir(dir.c_str(), 0700);
         std::string id = "FLOPPY = " + floppy + "\n";
@@ -124,8 +125,7 @@ public:
                        const char *platform, int *cancel, int wrong) {
         auto &lab = *static_cast<VolumeLab *>(context);
         lab.calls.push_back({label != nullptr ? label : "(null)", volnum,
-                             platform != nullptr ? platform : "(null)", wrong,
-                             location == whtdsk});
+                             platform != nullptr ? platform : "(null)", wrong, location == whtdsk});
         *cancel = 1;  // a callback that forgets its action gives up
         if (lab.action) lab.action(lab, location, volnum, cancel);
     }
