@@ -40,15 +40,16 @@ bool open_on(const char *path, int want) {
     return fd == want;
 }
 
-// Closes every descriptor from 3 up. close_range does it in one call; the
-// loop over the open-file limit is kept for kernels without it, since that
-// limit can be in the millions and each close is a system call.
+// Closes every descriptor from 3 up. close_range does it in one call, where
+// the loop up to the open-file limit (which can be in the millions) would
+// make one system call per possible descriptor; the loop stays for kernels
+// without it.
 void close_from_three() {
 #ifdef __linux__
     if (::close_range(3, ~0U, 0) == 0) return;
 #endif
     long max = ::sysconf(_SC_OPEN_MAX);
-    if (max < 0 || max > 65536) max = 65536;
+    if (max < 0 || max > 0x7FFFFFFF) max = 0x7FFFFFFF;
     for (long fd = max - 1; fd >= 3; --fd) ::close(static_cast<int>(fd));
 }
 
