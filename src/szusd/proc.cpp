@@ -49,7 +49,8 @@ void close_from_three() {
     if (::close_range(3, ~0U, 0) == 0) return;
 #endif
     long max = ::sysconf(_SC_OPEN_MAX);
-    if (max < 0 || max > 0x7FFFFFFF) max = 0x7FFFFFFF;
+    if (max < 0) max = 65536;  // no limit known: the usual ceiling
+    if (max > 0x7FFFFFFF) max = 0x7FFFFFFF;
     for (long fd = max - 1; fd >= 3; --fd) ::close(static_cast<int>(fd));
 }
 
