@@ -490,3 +490,31 @@ TEST_F(Szucp, MoveAcrossFileSystemsCopiesThenRemoves) {
 }
 
 }  // namespace
+
+namespace {
+
+// With no limit the plain copy loop does not count down: a copy of more than
+// 4 GiB is not cut at 4 GiB (opt-in: it writes over 4 GiB).
+TEST_F(Szucp, PlainCopyOverFourGib) {
+    const char *big = std::getenv("ZU_BIG_TESTS");
+    if (big == nullptr || std::strcmp(big, "1") != 0) GTEST_SKIP() << "set ZU_BIG_TESTS=1";
+    const off_t size = (4LL << 30) + 4097;
+    {
+        const int fd = open(p("huge").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_NE(fd, -1);
+        ASSERT_EQ(ftruncate(fd, size), 0);
+        ASSERT_EQ(pwrite(fd, "E", 1, size - 1), 1);
+        close(fd);
+    }
+    ASSERT_EQ(zusdcp(p("huge").c_str(), p("copy").c_str(), 0, 0, nullptr, 0, nullptr), ZUSD_OK);
+    struct stat st;
+    ASSERT_EQ(stat(p("copy").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, size);
+    const int fd = open(p("copy").c_str(), O_RDONLY);
+    char last = 0;
+    EXPECT_EQ(pread(fd, &last, 1, size - 1), 1);
+    EXPECT_EQ(last, 'E');
+    close(fd);
+}
+
+}  // namespace
