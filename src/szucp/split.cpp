@@ -91,7 +91,11 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
             return st;
         }
         st = zucpcw(&ch.cb, final);
-        if (st != ZUSD_OK) return st;
+        if (st != ZUSD_OK) {
+            // A piece that could not be written out whole is no piece.
+            if (ch.cb.compress != 0) dropcoded(&ch.cb, vtarget, final);
+            return st;
+        }
         st = zucpct(&ch.cb, source, vtarget);
         if (st != ZUSD_OK) return st;
         ++volume;
