@@ -306,10 +306,19 @@ int zusd(const zuhlprq *req) {
                                              "OpenURL,%0d,\"file:%s\",,1,1,,,0,1\r\n", 3, page);
     errno = 0;
     if (send_all(sock, cmd, static_cast<size_t>(len)) == 0) {
+        // The viewer answers every command; the answer's content means
+        // nothing. No answer but the end of the connection means the viewer
+        // closed it without taking the command, which then goes to a new
+        // viewer like a failed write.
         char reply[4096];
-        while (recv(sock, reply, sizeof reply, 0) < 0 && errno == EINTR) {
-        }
-        return 0;
+        ssize_t got;
+        do {
+            got = recv(sock, reply, sizeof reply, 0);
+        } while (got < 0 && errno == EINTR);
+        if (got > 0 || (got < 0 && errno != ECONNRESET && errno != EPIPE)) return 0;
+        drop_connection();
+        bpid = -1;
+        return restart(req, page) == 0 ? 0 : 1;
     }
     // The viewer has closed the connection (a reset says the same): show the
     // page in a new viewer.
