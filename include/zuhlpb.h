@@ -45,7 +45,11 @@ const char *zubldhtml(const zuhlprq *req, const char *tmpl);
 
 /* Show the page for a request in a viewer: 0 when the page was handed to a
  * viewer, 1 when it could not be (no page, no viewer could be started, the
- * control connection could not be set up). */
+ * control connection could not be set up). On a character terminal the
+ * character-mode viewer runs until the user leaves it; on a graphical display
+ * the graphical viewer is started once and told later pages over its control
+ * connection, and started again when it has gone away. The help text "exit"
+ * closes a running graphical viewer (and starts none). */
 int zusd(const zuhlprq *req);
 
 /* ---- Test seams -------------------------------------------------------- */

@@ -614,6 +614,20 @@ TEST_F(Help, CleanUpRemovesOnlyAPageItWrote) {
     });
 }
 
+TEST_F(Help, PageIsNotWrittenThroughAPlantedLink) {
+    routing("ON_THE_FLY:otf.html\n");
+    spit(help_ + "/otf.html", "ON_THE_FLY\n");
+    spit(root_ + "/victim", "keep");
+    const ChildResult r = run([&] {
+        zuhlpin(nullptr);
+        CHECK(symlink((root_ + "/victim").c_str(), view().zutmphtml) == 0);
+        page_of("text");
+    });
+    EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == 1) << r.status;
+    EXPECT_EQ(r.err.rfind("fopen: ", 0), 0u) << r.err;
+    EXPECT_EQ(slurp(root_ + "/victim"), "keep");
+}
+
 TEST_F(Help, MissingTemplateEndsTheProcess) {
     routing("ON_THE_FLY:none.html\n");
     const ChildResult r = run([&] {
@@ -823,6 +837,30 @@ TEST_F(Graphical, TakenPortsAreSkipped) {
         }
         for (const int fd : held) close(fd);
     }, true);
+}
+
+TEST_F(Graphical, NoFreePortGivesPortZero) {
+    ok([&] {
+        const std::string addr = prepare();
+        std::vector<int> held;
+        for (int port = 7710; port < 7810; ++port) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in sin{};
+            sin.sin_family = AF_INET;
+            sin.sin_port = htons(static_cast<uint16_t>(port));
+            inet_pton(AF_INET, addr.c_str(), &sin.sin_addr);
+            CHECK(bind(fd, reinterpret_cast<sockaddr *>(&sin), sizeof sin) == 0);
+            held.push_back(fd);
+        }
+        CHECK(show("?html intro") == 0);
+        CHECK_EQ(view().port_s, "0");
+        const auto runs = runs_after(1);
+        CHECK(runs.size() == 1);
+        if (runs.size() == 1) CHECK(runs[0].args == viewer_args("0", "intro.html"));
+        for (const int fd : held) close(fd);
+    }, true);
+    if (IsSkipped()) return;
+    EXPECT_NE(last_.err.find("zugetport: "), std::string::npos) << last_.err;
 }
 
 TEST_F(Graphical, ViewerClosedBetweenDisplays) {

@@ -43,7 +43,7 @@ char buf[4096];           /* the path zulkup returns for a help file */
 
 /* The slot count is a signed 32-bit number of twice the lines plus two; a
  * routing file is a few kilobytes, so anything near that bound is refused. */
-constexpr off_t kMaxRoutingSize = 64L * 1024 * 1024;
+constexpr off_t kMaxRoutingSize = 16L * 1024 * 1024;
 
 [[noreturn]] void die(const char *label) {
     std::perror(label);
@@ -295,7 +295,10 @@ const char *zubldhtml(const zuhlprq *req, const char *tmpl) {
     const char *text = req != nullptr ? req->hlptxt : nullptr;
     FILE *in = std::fopen(path, "r");
     if (in == nullptr) die("fopen");
-    FILE *out = std::fopen(zutmphtml, "w");
+    // The page has a predictable name in a shared directory: a symbolic link
+    // planted there must not make the installer write through it.
+    const int fd = open(zutmphtml, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    FILE *out = fd >= 0 ? fdopen(fd, "w") : nullptr;
     if (out == nullptr) die("fopen");
 
     static constexpr char kTitle[] = "PUT_TITLE_HERE";
