@@ -119,7 +119,7 @@ void zugsn() {
     host_address(&sock_addr.sin_addr);
     drop_connection();
     int port = 0;
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
         std::perror("socket()");
     } else {
@@ -277,7 +277,7 @@ int zusd(const zuhlprq *req) {
             std::fputs("Talvex Installer: the running help viewer takes no commands\n", stderr);
             return 1;
         }
-        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (s < 0) {
             std::perror("socket()");
             return 1;
