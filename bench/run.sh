@@ -7,6 +7,7 @@
 #
 #   bash bench/run.sh            (or: make bench)
 #   RUNS=10 BIG=0 bash bench/run.sh   more runs; skip the 1 GiB size
+#   BENCH_CXXFLAGS=...                extra compiler flags for the Release build
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -29,7 +30,8 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 # ---- build -------------------------------------------------------------------
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZU_TESTS=OFF >/dev/null
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZU_TESTS=OFF \
+  -DCMAKE_CXX_FLAGS="${BENCH_CXXFLAGS:-}" >/dev/null
 cmake --build build-bench --target zucomp >/dev/null
 BIN=$ROOT/build-bench
 [ -x "$BIN/zucomp" ] && [ -L "$BIN/zuuncomp" ]
