@@ -72,7 +72,7 @@ fi
 
 # ---- helpers -----------------------------------------------------------------
 median() {  # median seconds from a hyperfine JSON export
-  grep -m1 '"median"' "$1" | sed 's/.*: *//; s/,.*//'
+  grep -m1 '"median"' "$1" | sed 's/.*: *//; s/,.*//' | awk '{ printf "%.3f", $1 }'
 }
 bench() {  # bench NAME PREPARE COMMAND -> prints median seconds
   hyperfine --style none --runs "$RUNS" --warmup 1 --prepare "$2" \
