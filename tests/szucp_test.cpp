@@ -405,6 +405,26 @@ TEST_F(Szucp, SplitAndJoinRoundTripWithoutVolumes) {
     EXPECT_EQ(calls.progress, (data.size() + block - 1) / block * block);
 }
 
+// Two pieces (no volumes: the second piece's name gets the digit 0): the
+// first ends without its partial byte, whose bits open the second, so the
+// pieces together are the one-piece stream.
+TEST_F(Szucp, SplitIntoTwoPiecesCarriesTheStreamOver) {
+    const Bytes data = randombytes(40000, 12, 7);
+    writefile(p("1f"), data);
+    ASSERT_EQ(split(p("1f"), p("1f"), 1), ZUSD_OK);
+    const Bytes whole = readfile(p("1f_"));
+    ASSERT_EQ(unlink(p("1f_").c_str()), 0);
+    for (const std::uint32_t first : {3u, 4u, 5u, 1000u, 7777u}) {
+        const std::uint32_t sizes[] = {first, 0xFFFFFFFFu};
+        ASSERT_EQ(split(p("1f"), p("1f"), 1, 2, sizes), ZUSD_OK) << first;
+        Bytes joined = readfile(p("1f_"));
+        EXPECT_LE(joined.size(), first - 1) << first;
+        const Bytes second = readfile(p("0f_"));
+        joined.insert(joined.end(), second.begin(), second.end());
+        EXPECT_EQ(joined, whole) << first;
+    }
+}
+
 TEST_F(Szucp, SplitWithCountZeroWritesNothing) {
     writefile(p("f"), "abc");
     ASSERT_EQ(chmod(p("f").c_str(), 0604), 0);
