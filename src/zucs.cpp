@@ -7,6 +7,7 @@
 #include "szusd.h"
 #include "zutx.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -188,6 +189,11 @@ unsigned zucscp(zucscn *cn) {
 }
 
 int main(int argc, char **argv) {
+    // Standard streams closed by the caller are opened on the null device, so
+    // that no file this run opens takes their place and receives the report.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) == -1 && open("/dev/null", O_RDWR) != fd) return 1;
+    }
     zucsin();
     zucscn *cn = zucscncr();
     if (cn == nullptr) return 1;
