@@ -28,9 +28,9 @@
  * xlate(ctx1, ctx2, name, value, 4096, 0, 0, "", ""): `name` is the whole
  * name with both percent signs, `value` a buffer of `size` bytes to fill with
  * a terminated string. 0, or a status that ends the copy. */
-typedef unsigned (*zucpxlt)(std::uint32_t ctx1, std::uint32_t ctx2, const char *name,
-                            char *value, std::uint16_t size, std::uint32_t a, std::uint32_t b,
-                            const char *c, const char *d);
+typedef unsigned (*zucpxlt)(std::uint32_t ctx1, std::uint32_t ctx2, const char *name, char *value,
+                            std::uint16_t size, std::uint32_t a, std::uint32_t b, const char *c,
+                            const char *d);
 
 /* Size of the substitution copy's name, value and partial-name buffers. */
 inline constexpr std::size_t ZUCP_NAMESZ = 4096;
@@ -41,16 +41,16 @@ inline constexpr std::size_t ZUCP_NAMESZ = 4096;
 struct zucpcb {
     void *in;
     void *out;
-    void *work;              /* zulzecst, zulzdcst, zucpsb or the plain buffer */
-    std::uint32_t reported;  /* amount passed to progress since `out` was opened */
-    std::uint32_t append;    /* plain, substitution: open the output with "a+" */
-    std::uint32_t compress;  /* encoder kind */
-    std::uint32_t decompress;/* decoder kind (0 when subst is set) */
-    std::uint32_t subst;     /* substitution kind */
-    std::uint32_t bufsize;   /* plain kind: size of the copy buffer */
+    void *work;               /* zulzecst, zulzdcst, zucpsb or the plain buffer */
+    std::uint32_t reported;   /* amount passed to progress since `out` was opened */
+    std::uint32_t append;     /* plain, substitution: open the output with "a+" */
+    std::uint32_t compress;   /* encoder kind */
+    std::uint32_t decompress; /* decoder kind (0 when subst is set) */
+    std::uint32_t subst;      /* substitution kind */
+    std::uint32_t bufsize;    /* plain kind: size of the copy buffer */
     /* Bookkeeping of the engine's own. */
-    int outdir;              /* directory of the open output, for its sync; -1 none */
-    std::uint32_t atlimit;   /* the last copy loop stopped at its limit, not at the end */
+    int outdir;            /* directory of the open output, for its sync; -1 none */
+    std::uint32_t atlimit; /* the last copy loop stopped at its limit, not at the end */
 };
 
 /* Substitution record, the work record of the substitution kind. */
@@ -144,7 +144,7 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
  * a compressed input that was cut short or a name left open at its end. */
 unsigned zucpjn(char *source, const char *target, std::uint32_t volume, int append, int compress,
                 int decompress, int subst, const char *volname, const char *disklabel,
-                zusdvpfn prompt, zusdprog progress, zusdpoll poll, void *cbarg,
-                std::uint32_t ctx1, std::uint32_t ctx2, zucpxlt xlate);
+                zusdvpfn prompt, zusdprog progress, zusdpoll poll, void *cbarg, std::uint32_t ctx1,
+                std::uint32_t ctx2, zucpxlt xlate);
 
 #endif /* SZUCP_H */

@@ -28,15 +28,15 @@ const char kUsage[] = "Usage: zucomp src\n   or: zuuncomp src [target]\n";
 
 /* Run context: one per process. */
 struct zucscn {
-    std::int32_t mode;                  /* 1 compress, 0 uncompress */
-    volatile std::sig_atomic_t done;    /* the copy step succeeded: remove the source */
+    std::int32_t mode;               /* 1 compress, 0 uncompress */
+    volatile std::sig_atomic_t done; /* the copy step succeeded: remove the source */
     FILE *in;
-    FILE *out;                          /* usage text and error report */
+    FILE *out; /* usage text and error report */
     FILE *err;
-    char srcarg[kPath];                 /* first argument; uncompress cuts its '_' */
-    char dst[kPath];                    /* target handed to the copy engine */
-    char srcpath[kPath];                /* file read, removed after a success */
-    char dstpath[kPath];                /* file written, removed after a failure */
+    char srcarg[kPath];  /* first argument; uncompress cuts its '_' */
+    char dst[kPath];     /* target handed to the copy engine */
+    char srcpath[kPath]; /* file read, removed after a success */
+    char dstpath[kPath]; /* file written, removed after a failure */
 };
 
 /* The current run context, for the interrupt handler; null outside a run. */
@@ -102,7 +102,9 @@ void zucscnds(zucscn *cn) {
     std::free(cn);
 }
 
-int zucspt(FILE *stream, const char *text) { return std::fprintf(stream, "%s\n", text); }
+int zucspt(FILE *stream, const char *text) {
+    return std::fprintf(stream, "%s\n", text);
+}
 
 [[noreturn]] void zucsper(zucscn *cn, const char *message) {
     const int err = errno;

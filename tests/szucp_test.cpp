@@ -34,7 +34,9 @@ void writefile(const std::string &path, const Bytes &data) {
 void writefile(const std::string &path, const std::string &text) {
     writefile(path, Bytes(text.begin(), text.end()));
 }
-std::string text(const Bytes &b) { return std::string(b.begin(), b.end()); }
+std::string text(const Bytes &b) {
+    return std::string(b.begin(), b.end());
+}
 bool exists(const std::string &path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -68,7 +70,7 @@ unsigned onpoll(void *arg) {
 }
 
 class Szucp : public ::testing::Test {
-protected:
+  protected:
     std::string dir;
     void SetUp() override {
         char tmpl[] = "/tmp/szucp_test.XXXXXX";
@@ -76,14 +78,12 @@ protected:
         dir = tmpl;
         zucpgbow.set = 0;
     }
-    void TearDown() override {
-        ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0);
-    }
+    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0); }
     std::string p(const std::string &name) const { return dir + "/" + name; }
 
     // A plain copy of `data` with `limit`; the output's contents.
-    Bytes plaincopy(const Bytes &data, std::uint32_t limit, unsigned *status, Calls *calls = nullptr,
-                    std::uint32_t *bufsize = nullptr) {
+    Bytes plaincopy(const Bytes &data, std::uint32_t limit, unsigned *status,
+                    Calls *calls = nullptr, std::uint32_t *bufsize = nullptr) {
         writefile(p("in"), data);
         zucpcb ch;
         EXPECT_EQ(zucpin(&ch, 0, 0, 0, 0, 0, 0, nullptr), ZUSD_OK);
@@ -179,7 +179,7 @@ std::vector<std::string> Xlate::names;
 unsigned Xlate::fail = 0;
 
 class Subst : public Szucp {
-protected:
+  protected:
     void SetUp() override {
         Szucp::SetUp();
         Xlate::values = {{"%X%", "1"}, {"%HOME%", "/home/u"}, {"%E%", ""}, {"%ABC%", "abc!"}};
@@ -242,7 +242,7 @@ TEST_F(Subst, NameCutByAPieceBoundaryIsFinishedInTheNext) {
     EXPECT_EQ(rec.pending, 0u);
 
     EXPECT_EQ(feed({"50%", "%off"}, &st), "50%off");  // a single % at the end
-    EXPECT_EQ(feed({"a%", "X%b"}, &st), "a1b");        // its name keeps its %
+    EXPECT_EQ(feed({"a%", "X%b"}, &st), "a1b");       // its name keeps its %
     EXPECT_EQ(Xlate::names.back(), "%X%");
     EXPECT_EQ(st, 0u);
 }
@@ -376,8 +376,8 @@ unsigned split(const std::string &source, const std::string &target, int compres
     char buffer[ZUSD_PATHSZ];
     std::snprintf(buffer, sizeof buffer, "%s", target.c_str());
     std::uint32_t index = 0;
-    return zucpsp(source.c_str(), buffer, 0, count, -1, 0, 0, compress, 0, "", "", nullptr,
-                  nullptr, nullptr, nullptr, sizes, 0, &index);
+    return zucpsp(source.c_str(), buffer, 0, count, -1, 0, 0, compress, 0, "", "", nullptr, nullptr,
+                  nullptr, nullptr, sizes, 0, &index);
 }
 unsigned join(const std::string &source, const std::string &target, int decompress,
               int compress = 0, zusdprog progress = nullptr, void *arg = nullptr) {

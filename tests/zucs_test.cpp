@@ -131,8 +131,8 @@ Bytes randombytes(std::size_t n, unsigned seed, int alphabet = 256) {
 }
 
 struct Result {
-    int status = -1;   // exit status, or -1 when killed
-    std::string out;   // standard output
+    int status = -1;  // exit status, or -1 when killed
+    std::string out;  // standard output
 };
 
 // What a forked child sets up before it runs the command.
@@ -142,7 +142,7 @@ struct RunSetup {
 };
 
 class Zucs : public ::testing::Test {
-protected:
+  protected:
     std::string dir;
 
     void SetUp() override {
@@ -386,8 +386,8 @@ TEST_F(Zucs, ExistingReadOnlyTargetIsOverwritten) {
     writefile(p("f_"), "old");
     ASSERT_EQ(chmod(p("f_").c_str(), 0444), 0);
     ASSERT_EQ(run("zucomp", {"f"}).status, 0);
-    EXPECT_EQ(readfile(p("f_")), refencode(Bytes({'n', 'e', 'w', ' ', 'c', 'o', 'n', 't', 'e',
-                                                  'n', 't', 's'})));
+    EXPECT_EQ(readfile(p("f_")),
+              refencode(Bytes({'n', 'e', 'w', ' ', 'c', 'o', 'n', 't', 'e', 'n', 't', 's'})));
 }
 
 // ---- Sound behaviour ----------------------------------------------------------
@@ -426,10 +426,41 @@ TEST_F(Zucs, WriteFailureInTheMiddleFailsAndKeepsTheSource) {
     EXPECT_FALSE(exists(p("f")));
 }
 
+// The output's data and its directory entry are synced before the source is
+// removed (seen through strace where the machine has it).
+TEST_F(Zucs, OutputIsSyncedBeforeTheSourceIsRemoved) {
+    if (std::system("command -v strace >/dev/null 2>&1") != 0) GTEST_SKIP() << "no strace";
+    writefile(p("f"), randombytes(100000, 31, 32));
+    const std::string trace = p("trace");
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(dir.c_str()) != 0) _exit(127);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("strace", "strace", "-f", "-o", trace.c_str(), "-e",
+               "trace=fsync,fdatasync,unlink,unlinkat", (dir + "/zucomp").c_str(), "f",
+               static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    ASSERT_EQ(finish(pid), 0);
+    const Bytes log = readfile(trace);
+    const std::string text(log.begin(), log.end());
+    const std::size_t removal = text.find("\"f\"");
+    ASSERT_NE(removal, std::string::npos) << text;
+    std::size_t syncs = 0;
+    for (std::size_t at = text.find("sync("); at != std::string::npos && at < removal;
+         at = text.find("sync(", at + 1)) {
+        ++syncs;
+    }
+    EXPECT_GE(syncs, 2u) << text;  // the file and its directory
+    EXPECT_FALSE(exists(p("f")));
+}
+
 // Starts a compression of a large file and stops its process group once
 // `ready` holds. Returns the child, stopped; 0 when it ended too early.
 class ZucsStopped : public Zucs {
-protected:
+  protected:
     template <typename Ready>
     pid_t startstopped(const std::string &name, const Bytes &data, Ready ready) {
         writefile(p(name), data);

@@ -31,7 +31,9 @@ constexpr std::uint32_t kNoLimit = 0xFFFFFFFFu;
 // to 384 bytes.
 constexpr std::uint32_t kPlainBuffer = 49152;
 
-bool coded(const zucpcb *ch) { return ch->compress != 0 || ch->decompress != 0; }
+bool coded(const zucpcb *ch) {
+    return ch->compress != 0 || ch->decompress != 0;
+}
 
 // Keeps errno across clean-up work on a failure path, so that the caller's
 // report shows the error of the call that failed, not of a later close.
@@ -141,8 +143,8 @@ int openout(const char *path, bool append, int infd, int *dirfd, const char **wh
     const int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd == -1) return -1;
 
-    const int flags = (append ? O_RDWR | O_APPEND : O_WRONLY) | O_NOFOLLOW | O_NONBLOCK |
-                      O_NOCTTY | O_CLOEXEC;
+    const int flags =
+        (append ? O_RDWR | O_APPEND : O_WRONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
     bool created = true;
     int fd = openat(dfd, base, flags | O_CREAT | O_EXCL, 0600);
     if (fd == -1 && errno == EEXIST) {
@@ -206,7 +208,9 @@ bool syncstream(FILE *fp) {
 
 // Sync a directory so that a new entry in it survives a crash. File systems
 // that cannot sync a directory say EINVAL; there is nothing more to do then.
-bool syncdir(int dfd) { return fsync(dfd) == 0 || errno == EINVAL; }
+bool syncdir(int dfd) {
+    return fsync(dfd) == 0 || errno == EINVAL;
+}
 
 }  // namespace
 
@@ -232,8 +236,8 @@ int zucprmo(const char *path) {
     return 1;
 }
 
-unsigned zucpin(zucpcb *ch, int append, int compress, int decompress, int subst,
-                std::uint32_t ctx1, std::uint32_t ctx2, zucpxlt xlate) {
+unsigned zucpin(zucpcb *ch, int append, int compress, int decompress, int subst, std::uint32_t ctx1,
+                std::uint32_t ctx2, zucpxlt xlate) {
     ch->in = ch->out = ch->work = nullptr;
     ch->reported = 0;
     ch->append = append != 0;
@@ -327,8 +331,9 @@ unsigned zucpor(zucpcb *ch, const char *name) {
     bool notregular = false;
     const int fd = openin(path, &notregular);
     if (fd == -1) {
-        zusderr(notregular ? "zucpor:  %s is not a regular file" : "zucpor:  ZUSDORB( %s ) == ZUSDFN",
-                path);
+        zusderr(
+            notregular ? "zucpor:  %s is not a regular file" : "zucpor:  ZUSDORB( %s ) == ZUSDFN",
+            path);
         return notregular ? ZUSD_RDERR : ZUSD_NOTFOUND;
     }
     ch->in = coded(ch) ? static_cast<void *>(codestream(fd, true)) : fdopen(fd, "r");
@@ -371,8 +376,8 @@ unsigned zucpow(zucpcb *ch, const char *name) {
         }
         return ZUSD_WRERR;
     }
-    ch->out = coded(ch) ? static_cast<void *>(codestream(fd, false))
-                        : fdopen(fd, append ? "a+" : "w");
+    ch->out =
+        coded(ch) ? static_cast<void *>(codestream(fd, false)) : fdopen(fd, append ? "a+" : "w");
     if (ch->out == nullptr) {
         ErrnoKeeper keep;
         if (!coded(ch)) close(fd);
@@ -507,8 +512,8 @@ unsigned zucpcp(zucpcb *ch, std::uint32_t limit, zusdprog progress, zusdpoll pol
             st = zulzdc(static_cast<zubfcb *>(ch->in), static_cast<zubfcb *>(ch->out),
                         static_cast<zulzdcst *>(ch->work), &n);
         } else {
-            requested = remaining < ch->bufsize ? static_cast<std::uint32_t>(remaining)
-                                                : ch->bufsize;
+            requested =
+                remaining < ch->bufsize ? static_cast<std::uint32_t>(remaining) : ch->bufsize;
             n = requested;
             st = zucpcu(static_cast<FILE *>(ch->in), static_cast<FILE *>(ch->out),
                         static_cast<unsigned char *>(ch->work), &n);

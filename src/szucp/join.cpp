@@ -46,8 +46,8 @@ unsigned copypiece(zucpcb *ch, bool last, zusdprog progress, zusdpoll poll, void
 
 unsigned zucpjn(char *source, const char *target, std::uint32_t volume, int append, int compress,
                 int decompress, int subst, const char *volname, const char *disklabel,
-                zusdvpfn prompt, zusdprog progress, zusdpoll poll, void *cbarg,
-                std::uint32_t ctx1, std::uint32_t ctx2, zucpxlt xlate) {
+                zusdvpfn prompt, zusdprog progress, zusdpoll poll, void *cbarg, std::uint32_t ctx1,
+                std::uint32_t ctx2, zucpxlt xlate) {
     if (compress != 0) return ZUSD_SYSERR;
     Channel ch;
     unsigned st = zucpin(&ch.cb, append, 0, decompress, subst, ctx1, ctx2, xlate);

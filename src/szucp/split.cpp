@@ -103,7 +103,8 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
         --count;
         if (count != 0) {
             st = zusdfsf(target, 0, count < 2);
-            if (st == ZUSD_OK) st = zusdfcv(target, volname, disklabel, volume, 1, prompt, cbarg, 0);
+            if (st == ZUSD_OK)
+                st = zusdfcv(target, volname, disklabel, volume, 1, prompt, cbarg, 0);
             if (st == ZUSD_OK) st = zucppn(target, vtarget);
             if (st != ZUSD_OK) return st;
         }
