@@ -37,9 +37,11 @@ zudtcb *zudtmk(unsigned h)
     }
     std::memset(t->ent, 0, sizeof(std::uint32_t) * n);
     std::memset(t->steps, 0, sizeof(std::uint32_t) * kStepWords);
-    std::memset(t->pos, 0, sizeof(std::uint64_t) * n);
-    std::memset(t->len, 0, sizeof(std::uint16_t) * n);
-    std::memset(t->win, 0, std::size_t(ZUDT_WINSZ) + ZUDT_SLACK);
+    /* pos and len are written for each code when it is assigned (and for
+     * the literals by the reset) before they are read. */
+    /* The window is not cleared: only bytes already written are ever
+     * copied out of it (16-byte copies may carry stale bytes into the
+     * scratch space past a string, which is overwritten before use). */
     t->wbase = 0;
     zudtbs(t);
     return t;

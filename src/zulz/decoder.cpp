@@ -138,14 +138,14 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
     if (nb < 0 || nb > 15) nb = 0; /* a record never holds more */
     std::uint64_t bb = nb ? (std::uint64_t(st->acc) << 32) & (~std::uint64_t(0) << (64 - nb)) : 0;
 
-    auto sync_in = [&] {
+    auto sync_in = [&]() __attribute__((always_inline)) {
         in->idx = static_cast<std::uint32_t>(ip - in->buf);
         in->count += static_cast<std::uint64_t>(ip - ibase);
         ibase = ip;
     };
     /* Make at least w bits available: 1, 0 when the input is exhausted, -1
      * on a read error. */
-    auto need = [&](int w) -> int {
+    auto need = [&](int w) __attribute__((always_inline)) -> int {
         if (nb >= w) return 1;
         if (iend - ip >= 8) {
             bb |= load_be64(ip) >> nb;
@@ -167,7 +167,7 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
         }
         return 1;
     };
-    auto take = [&](int w) -> std::uint32_t {
+    auto take = [&](int w) __attribute__((always_inline)) -> std::uint32_t {
         const auto v = static_cast<std::uint32_t>(bb >> (64 - w));
         bb <<= w;
         nb -= w;
@@ -177,7 +177,7 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
     /* ---- window ---- */
     zudtcb *t = st->table;
     std::uint64_t produced = st->produced;
-    auto push = [&](std::uint64_t upto) -> bool {
+    auto push = [&](std::uint64_t upto) __attribute__((always_inline)) -> bool {
         if (upto <= st->delivered) return true;
         const std::size_t n = static_cast<std::size_t>(upto - st->delivered);
         if (!zubfpn(out, t->win + (st->delivered - t->wbase), n)) return false;

@@ -21,59 +21,145 @@ std::uint32_t saturate(std::uint64_t n)
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
 }
 
-/* The output side of one call: a 64-bit accumulator whose low `nb` bits
- * (0 to 7 between codes) are pending, written straight into the stream's
- * buffer. */
-struct Out {
-    zubfcb *s;
-    unsigned char *op;
-    unsigned char *end;
-    std::uint64_t cnt;
-    std::uint64_t bb;
-    int nb;
+inline void store_be32(unsigned char *p, std::uint32_t v)
+{
+    v = __builtin_bswap32(v);
+    __builtin_memcpy(p, &v, 4);
+}
 
-    explicit Out(zubfcb *stream) : s(stream)
-    {
-        op = s->buf + s->idx;
-        end = s->buf + s->bufsz;
-        cnt = s->count;
-        nb = 31 - s->wpos;
-        if (nb < 0 || nb > 7) nb = 0; /* a stream never holds more between calls */
-        bb = nb ? (s->acc >> (32 - nb)) : 0;
+/* Put one byte into the stream's buffer with the rule of a single put: a
+ * full buffer is written when a further byte arrives. Returns the new
+ * position, or null when the write failed. */
+__attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, std::uint64_t &base,
+                                                  unsigned char v)
+{
+    if (op == s->buf + s->bufsz) {
+        s->idx = s->bufsz;
+        if (!zubfwf(s)) return nullptr;
+        base += s->bufsz;
+        op = s->buf;
     }
-    void sync()
-    {
-        s->idx = static_cast<std::uint32_t>(op - s->buf);
-        s->count = cnt;
-        s->acc = nb ? static_cast<std::uint32_t>(bb << (32 - nb)) : 0;
-        s->wpos = 31 - nb;
-        s->rpos = 31;
-    }
-    /* A full buffer is written when a further byte arrives (as a single
-     * put does), so the bytes and the write sizes are the same. */
-    bool byte(unsigned char v)
-    {
-        if (__builtin_expect(op == end, 0)) {
-            s->idx = s->bufsz;
-            if (!zubfwf(s)) return false;
-            op = s->buf;
-        }
-        *op++ = v;
-        ++cnt;
-        return true;
-    }
-    /* At most 7 + 16 bits are pending, so at most two bytes leave per code. */
-    bool put(std::uint32_t code, int width)
-    {
-        bb = (bb << width) | code;
-        nb += width;
-        while (nb >= 8) {
-            nb -= 8;
-            if (!byte(static_cast<unsigned char>(bb >> nb))) return false;
-        }
-        return true;
-    }
+    *op++ = v;
+    return op;
+}
+
+/* Where a run of the match loop stopped. */
+struct Run {
+    const unsigned char *ip; /* past the last byte taken */
+    std::uint32_t ent;       /* the match */
+    std::uint32_t slot;      /* empty slot of (ent, c) when the pair is absent; ~0u: input ran out */
+    std::uint32_t c;         /* the byte that ended the match */
 };
+
+/* Greedy longest match: extend `ent` over the bytes from ip to iend, one
+ * table probe per byte. A slot matches when it differs from (generation,
+ * key) only in its code bits; it is empty when it is numerically below the
+ * current generation's base (generations only grow, and after the last one
+ * every slot is cleared). Kept apart from the rest of the encoder so that
+ * its few values stay in registers. */
+__attribute__((noinline)) Run extend(const unsigned char *ip, const unsigned char *iend,
+                                     std::uint32_t ent, const std::uint64_t *slots,
+                                     std::uint64_t genbase, std::uint32_t mask, unsigned shift)
+{
+    while (ip != iend) {
+        const std::uint32_t c = *ip++;
+        const std::uint32_t key = (c << 16) | ent;
+        const std::uint64_t want = genbase | (std::uint64_t(key) << 16);
+        std::uint32_t h = (key * 0x9E3779B1u) >> shift;
+        std::uint64_t s = slots[h];
+        while ((s ^ want) > 0xFFFFu) {
+            if (s < genbase) return Run{ip, ent, h, c};
+            h = (h + 1) & mask;
+            s = slots[h];
+        }
+        ent = static_cast<std::uint32_t>(s & 0xFFFFu);
+    }
+    return Run{ip, ent, ~0u, 0};
+}
+
+/* The encoder's state while it runs unhindered. */
+struct Hot {
+    const unsigned char *ip, *iend;
+    unsigned char *op, *oend;
+    std::uint64_t bb;   /* pending output bits (the low nb) */
+    int nb;
+    int width;
+    std::uint32_t ent;  /* the current match */
+    std::uint32_t c;    /* the byte that ended it (the last byte read) */
+    std::uint32_t slot; /* empty slot of (ent, c) after a miss */
+    std::uint32_t next;
+    std::uint32_t tlimit;
+    std::uint64_t *slots;
+    std::uint64_t genbase;
+    std::uint32_t mask;
+    unsigned shift;
+};
+
+/* The encoder's inner loop, for a run without a volume limit: match, write
+ * the code, add the pair, for as long as the input buffer lasts, the output
+ * buffer has room for a code (8 bytes) and the table is not full. Returns 1
+ * at a miss it leaves to the caller (ent, c and slot set, nothing written),
+ * 0 when the input buffer ran out in the middle of a match. Kept apart from
+ * the rest of the encoder so that its values stay in registers. */
+__attribute__((noinline)) int run_hot(Hot &hs)
+{
+    const unsigned char *ip = hs.ip;
+    const unsigned char *const iend = hs.iend;
+    unsigned char *op = hs.op;
+    unsigned char *const oroom = hs.oend - 8;
+    std::uint64_t bb = hs.bb;
+    int nb = hs.nb;
+    int width = hs.width;
+    std::uint32_t ent = hs.ent;
+    std::uint32_t c = hs.c;
+    std::uint32_t next = hs.next;
+    const std::uint32_t tlimit = hs.tlimit;
+    std::uint64_t *const slots = hs.slots;
+    const std::uint64_t genbase = hs.genbase;
+    const std::uint32_t mask = hs.mask;
+    const unsigned shift = hs.shift;
+    int result = 0;
+    while (ip != iend) {
+        c = *ip++;
+        const std::uint32_t key = (c << 16) | ent;
+        const std::uint64_t want = genbase | (std::uint64_t(key) << 16);
+        std::uint32_t h = (key * 0x9E3779B1u) >> shift;
+        std::uint64_t s = slots[h];
+        while ((s ^ want) > 0xFFFFu) {
+            if (s < genbase) goto miss;
+            h = (h + 1) & mask;
+            s = slots[h];
+        }
+        ent = static_cast<std::uint32_t>(s & 0xFFFFu);
+        continue;
+    miss:
+        if (__builtin_expect(op > oroom || next >= tlimit, 0)) {
+            hs.slot = h;
+            result = 1;
+            break;
+        }
+        bb = (bb << width) | ent;
+        nb += width;
+        if (nb >= 32) {
+            nb -= 32;
+            store_be32(op, static_cast<std::uint32_t>(bb >> nb));
+            op += 4;
+        }
+        ++next;
+        slots[h] = want | next;
+        if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
+        ent = c + 2;
+    }
+    hs.ip = ip;
+    hs.op = op;
+    hs.bb = bb;
+    hs.nb = nb;
+    hs.width = width;
+    hs.ent = ent;
+    hs.c = c;
+    hs.next = next;
+    return result;
+}
 
 } // namespace
 
@@ -99,19 +185,51 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
         out->rpos = st->rpos;
         out->acc = st->acc;
     }
-    Out o(out);
     unsigned status = ZUSD_OK;
+
+    /* Output: codes gather in a 64-bit accumulator (its low nb bits are
+     * pending) and leave 32 bits at a time; `base` is the stream's count at
+     * the start of its buffer, so the bytes put so far are base + (op - buf). */
+    unsigned char *const obuf = out->buf;
+    unsigned char *op = obuf + out->idx;
+    unsigned char *const oend = obuf + out->bufsz;
+    std::uint64_t base = out->count - out->idx;
+    int nb = 31 - out->wpos;
+    if (nb < 0 || nb > 7) nb = 0; /* a stream never holds more between calls */
+    std::uint64_t bb = nb ? (out->acc >> (32 - nb)) : 0;
+    bool wfail = false;
+    /* Put a code of `width` bits. */
+    auto put = [&](std::uint32_t code, int width) __attribute__((always_inline)) {
+        bb = (bb << width) | code;
+        nb += width;
+        if (nb >= 32) {
+            nb -= 32;
+            const auto v = static_cast<std::uint32_t>(bb >> nb);
+            if (__builtin_expect(oend - op >= 4, 1)) {
+                store_be32(op, v);
+                op += 4;
+            } else {
+                for (int k = 24; k >= 0 && op; k -= 8)
+                    op = put_slow(out, op, base, static_cast<unsigned char>(v >> k));
+                if (!op) wfail = true;
+            }
+        }
+    };
+    /* Complete bytes put so far, pending ones included. */
+    auto count = [&]() __attribute__((always_inline)) {
+        return base + static_cast<std::uint64_t>(op - out->buf) + static_cast<std::uint64_t>(nb >> 3);
+    };
 
     const unsigned char *ip = in->buf + in->idx;
     const unsigned char *iend = ip + zubfav(in);
     const unsigned char *ibase = ip; /* bytes from ibase to ip are taken but not yet counted */
-    auto sync_in = [&] {
+    auto sync_in = [&]() __attribute__((always_inline)) {
         in->idx = static_cast<std::uint32_t>(ip - in->buf);
         in->count += static_cast<std::uint64_t>(ip - ibase);
         ibase = ip;
     };
     /* Refill the input: 1 with bytes, 0 at its end, -1 on a read error. */
-    auto refill = [&]() -> int {
+    auto refill = [&]() __attribute__((always_inline)) -> int {
         sync_in();
         const long r = zubfrf(in, "zubfg1");
         if (r <= 0) return r < 0 ? -1 : 0;
@@ -120,9 +238,9 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
         return 1;
     };
 
-    std::uint16_t next = t->next;
+    std::uint32_t next = t->next;
     std::uint32_t gen = t->gen;
-    const std::uint16_t tlimit = t->limit;
+    const std::uint32_t tlimit = t->limit;
     std::uint64_t *const slots = t->slots;
     const std::uint32_t mask = t->size - 1;
     const std::uint32_t shift = t->shift;
@@ -133,133 +251,146 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
     std::uint32_t slot = ~0u; /* the empty slot where (ent, c) goes, when known */
     bool more = !st->eof;
 
-    enum { kRun, kPut, kClear, kDone } step = kRun;
     if (!st->started) {
-        if (!o.put(header & 0xFFu, 8)) {
-            status = ZUSD_WRERR;
-            goto fail;
-        }
+        put(header & 0xFFu, 8);
         st->started = 1;
-        if (ip == iend) {
-            const int r = refill();
-            if (r <= 0) {
-                status = ZUSD_RDERR;
-                goto fail;
-            }
+        if (ip == iend && refill() <= 0) {
+            status = ZUSD_RDERR;
+            goto fail;
         }
         c = *ip++;
-    } else if (st->state == 1) {
-        ent = st->code;
-        step = kPut;
-    } else if (st->state == 2) {
-        ent = st->code;
-        step = kClear;
-    } else if (st->eof) {
-        step = kDone; /* a finished run: nothing to read, nothing to write */
+        goto match;
     }
+    if (st->state == 1) {
+        ent = st->code;
+        goto put_code;
+    }
+    if (st->state == 2) {
+        ent = st->code;
+        goto put_clear;
+    }
+    if (st->eof) goto finish; /* a finished run: nothing to read, nothing to write */
 
+match:
+    ent = c + 2;
+    slot = ~0u;
     for (;;) {
-        if (step == kDone) break;
-        if (step == kRun) {
-            /* Greedy longest match: one table probe per input byte. */
-            ent = c + 2;
-            slot = ~0u;
-            for (;;) {
-                if (__builtin_expect(ip == iend, 0)) {
-                    const int r = refill();
-                    if (r < 0) {
-                        status = ZUSD_RDERR;
-                        goto fail;
-                    }
-                    if (r == 0) {
-                        more = false;
-                        break;
-                    }
-                }
-                c = *ip++;
-                const std::uint32_t key = (c << 16) | ent;
-                const std::uint64_t want = (std::uint64_t(gen) << 24) | key;
-                std::uint32_t h = (key * 0x9E3779B1u) >> shift;
-                for (;;) {
-                    const std::uint64_t s = slots[h];
-                    if ((s >> 16) == want) {
-                        ent = static_cast<std::uint32_t>(s & 0xFFFFu);
-                        break;
-                    }
-                    if ((s >> 40) != gen) {
-                        slot = h;
-                        break;
-                    }
-                    h = (h + 1) & mask;
-                }
-                if (slot != ~0u) break;
-            }
-            step = kPut;
-        }
-        if (step == kPut) {
-            if (o.cnt >= thr) {
-                st->state = 1;
-                st->code = static_cast<std::uint16_t>(ent);
-                st->ch = static_cast<std::uint8_t>(c);
+        if (thr == kNever && nb < 32) {
+            /* No volume limit: the inner loop writes codes itself. */
+            Hot hs{ip, iend, op, oend, bb, nb, width, ent, c, ~0u, next, tlimit, slots,
+                   std::uint64_t(gen) << 40, mask, shift};
+            const int missed = run_hot(hs);
+            ip = hs.ip;
+            op = hs.op;
+            bb = hs.bb;
+            nb = hs.nb;
+            width = hs.width;
+            ent = hs.ent;
+            c = hs.c;
+            next = hs.next;
+            if (missed) {
+                slot = hs.slot;
                 break;
             }
-            if (!o.put(ent, width)) {
-                status = ZUSD_WRERR;
-                goto fail;
+        } else {
+            const Run run = extend(ip, iend, ent, slots, std::uint64_t(gen) << 40, mask, shift);
+            ent = run.ent;
+            if (run.slot != ~0u) {
+                ip = run.ip;
+                c = run.c;
+                slot = run.slot;
+                break;
             }
-            st->state = 0;
-            if (next < tlimit) {
-                const std::uint32_t key = (c << 16) | ent;
-                if (slot == ~0u) { /* first empty slot of the pair's probe order */
-                    slot = (key * 0x9E3779B1u) >> shift;
-                    while ((slots[slot] >> 40) == gen) slot = (slot + 1) & mask;
-                }
-                ++next;
-                slots[slot] = (std::uint64_t(gen) << 40) | (std::uint64_t(key) << 16) | next;
-                if (next == (1u << width) && width < 16) ++width;
-                step = more ? kRun : kDone;
-                continue;
-            }
-            step = kClear;
+            if (run.ip != ip) c = run.ip[-1]; /* the last byte, part of the match */
+            ip = run.ip;
         }
-        /* kClear: the table is full; a clear code resets both sides. */
-        if (o.cnt >= thr) {
-            st->state = 2;
-            st->code = static_cast<std::uint16_t>(ent);
-            st->ch = static_cast<std::uint8_t>(c);
-            break;
-        }
-        if (!o.put(1, width)) {
-            status = ZUSD_WRERR;
+        const int r = refill();
+        if (r < 0) {
+            status = ZUSD_RDERR;
             goto fail;
         }
-        st->state = 0;
-        t->next = next;
-        t->gen = gen;
-        zuetbs(t);
-        next = t->next;
-        gen = t->gen;
-        width = 9;
-        step = more ? kRun : kDone;
+        if (r == 0) {
+            more = false;
+            break;
+        }
     }
+
+put_code:
+    if (__builtin_expect(thr != kNever, 0) && count() >= thr) {
+        st->state = 1;
+        st->code = static_cast<std::uint16_t>(ent);
+        goto finish;
+    }
+    put(ent, width);
+    if (__builtin_expect(wfail, 0)) {
+        status = ZUSD_WRERR;
+        goto fail;
+    }
+    st->state = 0;
+    if (next < tlimit) {
+        const std::uint32_t key = (c << 16) | ent;
+        if (slot == ~0u) { /* first empty slot of the pair's probe order */
+            slot = (key * 0x9E3779B1u) >> shift;
+            while ((slots[slot] >> 40) == gen) slot = (slot + 1) & mask;
+        }
+        ++next;
+        slots[slot] = (std::uint64_t(gen) << 40) | (std::uint64_t(key) << 16) | next;
+        if (next == (1u << width) && width < 16) ++width;
+        if (more) goto match;
+        goto finish;
+    }
+
+put_clear:
+    /* The table is full: a clear code resets both sides. */
+    if (thr != kNever && count() >= thr) {
+        st->state = 2;
+        st->code = static_cast<std::uint16_t>(ent);
+        goto finish;
+    }
+    put(1, width);
+    if (wfail) {
+        status = ZUSD_WRERR;
+        goto fail;
+    }
+    st->state = 0;
+    t->next = static_cast<std::uint16_t>(next);
+    t->gen = gen;
+    zuetbs(t);
+    next = t->next;
+    gen = t->gen;
+    width = 9;
+    if (more) goto match;
+
+finish:
     if (!more) st->eof = 1;
     st->ch = static_cast<std::uint8_t>(c);
-    sync_in();
-    o.sync();
-    t->next = next;
-    t->gen = gen;
-    st->wpos = out->wpos;
-    st->rpos = out->rpos;
-    st->acc = out->acc;
-    *limit = saturate(out->count);
-    return ZUSD_OK;
+    status = ZUSD_OK;
 
 fail:
+    /* Whole pending bytes go into the buffer; 0 to 7 bits stay pending. */
+    while (nb >= 8 && op) {
+        nb -= 8;
+        op = put_slow(out, op, base, static_cast<unsigned char>(bb >> nb));
+    }
+    if (!op) {
+        status = ZUSD_WRERR;
+        op = out->buf; /* nothing more is put; the stream's position stays sane */
+    }
     sync_in();
-    o.sync();
-    t->next = next;
+    out->idx = static_cast<std::uint32_t>(op - out->buf);
+    out->count = base + out->idx;
+    out->acc = nb ? static_cast<std::uint32_t>(bb << (32 - nb)) : 0;
+    out->wpos = 31 - nb;
+    out->rpos = 31;
+    t->next = static_cast<std::uint16_t>(next);
     t->gen = gen;
-    st->failed = status;
+    if (status == ZUSD_OK) {
+        st->wpos = out->wpos;
+        st->rpos = out->rpos;
+        st->acc = out->acc;
+    } else {
+        st->failed = status;
+    }
     *limit = saturate(out->count);
     return status;
 }
