@@ -34,7 +34,7 @@ for target in zulz_decode zulz_roundtrip; do
   echo "== $target: ${SECONDS_EACH}s"
   mkdir -p "$OUT/run-$target"
   (cd "$OUT/run-$target" && "../$target" -jobs=1 -workers=1 -max_total_time="$SECONDS_EACH" \
-     -max_len=65536 -rss_limit_mb=2048 -print_final_stats=1 \
+     -max_len=16384 -rss_limit_mb=2048 -print_final_stats=1 \
      "../corpus/$target" "$ROOT/fuzz/corpus/$target") || status=$?
   # With -jobs the run's own output is in fuzz-0.log.
   grep -E "stat::number_of_executed_units|Done [0-9]+ runs|ERROR|SUMMARY" "$OUT/run-$target/fuzz-0.log" || true
