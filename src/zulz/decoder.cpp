@@ -86,6 +86,95 @@ std::uint32_t limit_state(bool afterclear, bool repeat, std::uint64_t left)
     return left == 1 ? kLast : kInString;
 }
 
+/* The decoder's state while it runs unhindered. */
+struct Hot {
+    const unsigned char *ip, *iend;
+    std::uint64_t bb; /* bits held, left-aligned; nb of them valid */
+    int nb;
+    int width;
+    std::uint32_t next;
+    std::uint32_t maxcode;
+    std::uint32_t oldcode;
+    std::uint64_t produced;
+    std::uint64_t limabs;
+    std::uint64_t wbase;
+    unsigned char *win;
+    std::uint32_t *ent;
+    std::uint64_t *pos;
+    std::uint16_t *len;
+    const std::uint32_t *steps;
+};
+
+/* The decoder's inner loop: codes that name a table entry (or the one about
+ * to be made) while at least eight input bytes remain, the window has room
+ * for the string and the output limit is not in reach. Anything else (a
+ * clear code, a corrupt code, the end of the input buffer, a full window,
+ * the limit) is left unread for the careful loop. Kept apart so that its
+ * values stay in registers. */
+__attribute__((noinline)) void run_hot(Hot &hs)
+{
+    const unsigned char *ip = hs.ip;
+    const unsigned char *const ilast = hs.iend - 8;
+    std::uint64_t bb = hs.bb;
+    int nb = hs.nb;
+    int width = hs.width;
+    std::uint32_t next = hs.next;
+    const std::uint32_t maxcode = hs.maxcode;
+    std::uint32_t oldcode = hs.oldcode;
+    std::uint64_t produced = hs.produced;
+    const std::uint64_t wbase = hs.wbase;
+    unsigned char *const win = hs.win;
+    std::uint32_t *const ent = hs.ent;
+    std::uint64_t *const pos = hs.pos;
+    std::uint16_t *const len = hs.len;
+    const std::uint32_t *const steps = hs.steps;
+    /* The string of one code is at most len + 1 bytes; stop before a code
+     * whose string could pass the limit or the window's end. */
+    const std::uint64_t stop = hs.limabs;
+    const std::uint64_t wend = wbase + ZUDT_WINSZ;
+    while (ip <= ilast) {
+        if (nb < width) {
+            bb |= load_be64(ip) >> nb;
+            ip += (63 - nb) >> 3;
+            nb |= 56;
+        }
+        const auto code = static_cast<std::uint32_t>(bb >> (64 - width));
+        const bool repeat = code > next;
+        if (code < 2 || (repeat && (code != next + 1 || next + 1 >= maxcode))) break;
+        const std::uint32_t src = repeat ? oldcode : code;
+        const std::uint32_t n = len[src];
+        if (produced + n + 1 > stop || produced + n + 1 > wend) break;
+        bb <<= width;
+        nb -= width;
+        unsigned char *const dst = win + (produced - wbase);
+        if (src < 258) {
+            *dst = static_cast<unsigned char>(src - 2);
+        } else if (pos[src] >= wbase) {
+            copy_string(dst, win + (pos[src] - wbase), n);
+        } else {
+            walk_string(dst, ent, src, n);
+        }
+        if (repeat) dst[n] = dst[0];
+        if (next + 1 < maxcode) {
+            const std::uint32_t k = ++next;
+            ent[k] = (std::uint32_t(dst[0]) << 16) | oldcode;
+            len[k] = static_cast<std::uint16_t>(len[oldcode] + 1);
+            pos[k] = pos[oldcode];
+            width += static_cast<int>((steps[k / 32] >> (k % 32)) & 1u);
+        }
+        pos[code] = produced;
+        produced += repeat ? n + 1 : n;
+        oldcode = code;
+    }
+    hs.ip = ip;
+    hs.bb = bb;
+    hs.nb = nb;
+    hs.width = width;
+    hs.next = next;
+    hs.oldcode = oldcode;
+    hs.produced = produced;
+}
+
 } // namespace
 
 unsigned zulzdcck(const zulzdcst *st)
@@ -279,6 +368,18 @@ codes: {
     std::uint32_t next = t->next;
     int width = static_cast<int>(t->width);
     for (;;) {
+        if (iend - ip >= 16) {
+            Hot hs{ip, iend, bb, nb, width, next, maxcode, oldcode, produced, limabs, t->wbase,
+                   win, ent, pos, len, t->steps};
+            run_hot(hs);
+            ip = hs.ip;
+            bb = hs.bb;
+            nb = hs.nb;
+            width = hs.width;
+            next = hs.next;
+            oldcode = hs.oldcode;
+            produced = hs.produced;
+        }
         rc = need(width);
         if (rc <= 0) {
             t->next = static_cast<std::uint16_t>(next);
