@@ -19,7 +19,7 @@ enum : unsigned {
     ZUSD_EOF = 1,        /* end of input while reading a token */
     ZUSD_NOMEM = 5,      /* memory allocation failed */
     ZUSD_UNDEFINED = 6,  /* name not defined (environment or definition file) */
-    ZUSD_TOOLONG = 7,    /* token does not fit, or malformed delimiter specification */
+    ZUSD_TOOLONG = 7,    /* token does not fit, or malformed delimiter pattern */
     ZUSD_CANCELLED = 8,  /* the user cancelled a volume prompt */
     ZUSD_RDERR = 20,     /* input cannot be opened or read */
     ZUSD_WRERR = 21,     /* output cannot be written */
@@ -185,18 +185,18 @@ void zusddc(time_t *to, const time_t *from);
 /* ---- Definition files and environment lookup --------------------------- */
 
 /* A definition file holds lines of name, delimiter and value. A delimiter
- * specification names the delimiter and whether blanks around it count:
+ * pattern names the delimiter and whether blanks around it count:
  * "" (NUL: the name is the whole line), "X", " X", "X ", " X "; null means
  * " = ". Names compare with ASCII letters folded. */
 
 /* Look `name` up in `file` (or the environment when file is null or empty)
  * and copy its value into `out` of `size` bytes. An empty name lists the
  * names that have values, each NUL-terminated, the list ended by one more
- * NUL. 0, or 6 not defined, 7 too long/malformed spec, 20 unreadable,
+ * NUL. 0, or 6 not defined, 7 too long/malformed pattern, 20 unreadable,
  * 23 no file name, 29 other failure or unsupported platform, 5 no memory. */
-unsigned zusdtr(const char *name, const char *file, const char *spec, char *out,
+unsigned zusdtr(const char *name, const char *file, const char *delims, char *out,
                 std::uint16_t size);
-unsigned zusdtrp(const char *name, const char *file, const char *spec, char *out,
+unsigned zusdtrp(const char *name, const char *file, const char *delims, char *out,
                  std::uint16_t size, const char *platform);
 /* Read one token ended by `delimiter` (a space delimiter also takes a tab)
  * or the end of the line into `token` of `size` bytes; `raw` (also `size`
@@ -205,8 +205,8 @@ unsigned zusdtrp(const char *name, const char *file, const char *spec, char *out
  * of file, 7 when the token or the raw line does not fit, 29 on error. */
 unsigned zusdgt(FILE *stream, char delimiter, int keep, char *token,
                 std::uint16_t size, char *raw);
-/* Decode a delimiter specification (null means " = "); 7 when malformed. */
-unsigned zusddd(const char *spec, char *delimiter, int *nameblanks,
+/* Decode a delimiter pattern (null means " = "); 7 when malformed. */
+unsigned zusddd(const char *delims, char *delimiter, int *nameblanks,
                 int *valueblanks);
 /* 1 when `platform` suits this program's platform ("unix"), else 0. */
 int zusdcdp(const char *platform);
@@ -216,13 +216,13 @@ unsigned zusdfc(const char *file, char *out, std::uint16_t size);
 
 /* ---- Definition-file update and environment setting -------------------- */
 
-/* Set `name` to `value` in the definition file `file` (null spec means "="),
+/* Set `name` to `value` in the definition file `file` (null pattern means "="),
  * or in the environment when `file` is null. An empty or null value removes
  * the entry; an empty name appends `value` as a free line. Entries are
  * rewritten through the work file of extension "x1z", which replaces the
  * file atomically. 0, or 5, 7, 20, 21, 29. */
 unsigned zusdmy(const char *name, const char *value, const char *file,
-                const char *spec);
+                const char *delims);
 /* Write one entry line: name, the delimiter unless NUL, the value unless
  * null, a newline. 21 when a character cannot be written. */
 unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *value);

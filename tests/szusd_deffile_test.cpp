@@ -1,4 +1,4 @@
-// Definition files: the token reader, delimiter specifications, lookup and
+// Definition files: the token reader, delimiter patterns, lookup and
 // list modes, the section list, the platform check, and the rewrite of
 // entries through the work file (every other byte kept, atomic replacement).
 #include "szusd.h"
@@ -185,7 +185,7 @@ TEST_F(DefFile, LookupWithEveryDelimiterSpec) {
     EXPECT_STREQ(out, "val");
     ASSERT_EQ(zusdtr("WORD", f.c_str(), " ", out, sizeof out), ZUSD_OK);
     EXPECT_STREQ(out, "rest of it");
-    // Empty specification: the whole line is the name, the value is empty.
+    // Empty pattern: the whole line is the name, the value is empty.
     ASSERT_EQ(zusdtr("word rest of it", f.c_str(), "", out, sizeof out), ZUSD_OK);
     EXPECT_STREQ(out, "");
     EXPECT_EQ(zusdtr("missing", f.c_str(), nullptr, out, sizeof out), ZUSD_UNDEFINED);

@@ -1,5 +1,5 @@
 // Definition files: lines of name, delimiter and value. The token reader,
-// the delimiter specifications, lookup of one name (or of an environment
+// the delimiter patterns, lookup of one name (or of an environment
 // variable), the list of all names, and the section list of .ini files.
 #include "szusd.h"
 #include "zutx.h"
@@ -158,25 +158,25 @@ int zusdcdp(const char *platform) {
     return 0;
 }
 
-unsigned zusddd(const char *spec, char *delimiter, int *nameblanks, int *valueblanks) {
-    if (spec == nullptr) spec = " = ";
-    const std::size_t len = std::strlen(spec);
-    const auto at = [spec](std::size_t i) { return static_cast<unsigned char>(spec[i]); };
+unsigned zusddd(const char *delims, char *delimiter, int *nameblanks, int *valueblanks) {
+    if (delims == nullptr) delims = " = ";
+    const std::size_t len = std::strlen(delims);
+    const auto at = [delims](std::size_t i) { return static_cast<unsigned char>(delims[i]); };
     char delim = '\0';
     int names = 1;
     int values = 1;
     if (len == 0) {
         values = 0;
     } else if (len == 1) {
-        delim = spec[0];
+        delim = delims[0];
     } else if (len == 2 && is_blank(at(0))) {
-        delim = spec[1];
+        delim = delims[1];
         names = 0;
     } else if (len == 2 && is_blank(at(1))) {
-        delim = spec[0];
+        delim = delims[0];
         values = 0;
     } else if (len == 3 && is_blank(at(0)) && is_blank(at(2))) {
-        delim = spec[1];
+        delim = delims[1];
         names = 0;
         values = 0;
     } else {
@@ -249,12 +249,12 @@ unsigned zusdgt(FILE *stream, char delimiter, int keep, char *token, std::uint16
     return st;
 }
 
-unsigned zusdtr(const char *name, const char *file, const char *spec, char *out,
+unsigned zusdtr(const char *name, const char *file, const char *delims, char *out,
                 std::uint16_t size) {
-    return zusdtrp(name, file, spec, out, size, kOwnPlatform);
+    return zusdtrp(name, file, delims, out, size, kOwnPlatform);
 }
 
-unsigned zusdtrp(const char *name, const char *file, const char *spec, char *out,
+unsigned zusdtrp(const char *name, const char *file, const char *delims, char *out,
                  std::uint16_t size, const char *platform) {
     if (!zusdcdp(platform)) return ZUSD_SYSERR;
     if (name == nullptr) name = "";
@@ -270,7 +270,7 @@ unsigned zusdtrp(const char *name, const char *file, const char *spec, char *out
     char delimiter = '\0';
     int nameblanks = 0;
     int valueblanks = 0;
-    if (zusddd(spec, &delimiter, &nameblanks, &valueblanks) != ZUSD_OK) return ZUSD_TOOLONG;
+    if (zusddd(delims, &delimiter, &nameblanks, &valueblanks) != ZUSD_OK) return ZUSD_TOOLONG;
 
     std::string wanted(name);
     if (!nameblanks) remove_blanks(wanted);

@@ -46,9 +46,9 @@ bool put(FILE *out, const char *s, std::size_t n) {
     return n == 0 || std::fwrite(s, 1, n, out) == n;
 }
 
-unsigned set_environment(const char *name, const char *value, const char *spec) {
+unsigned set_environment(const char *name, const char *value, const char *delims) {
     const std::string text =
-        upper(name) + (spec != nullptr ? spec : "=") + (value != nullptr ? value : "");
+        upper(name) + (delims != nullptr ? delims : "=") + (value != nullptr ? value : "");
     char *entry = static_cast<char *>(std::malloc(text.size() + 1));
     if (entry == nullptr) return ZUSD_NOMEM;
     std::memcpy(entry, text.c_str(), text.size() + 1);
@@ -253,14 +253,14 @@ unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *valu
     return ok && !std::ferror(stream) ? ZUSD_OK : ZUSD_WRERR;
 }
 
-unsigned zusdmy(const char *name, const char *value, const char *file, const char *spec) {
-    if (file == nullptr) return set_environment(name, value, spec);
+unsigned zusdmy(const char *name, const char *value, const char *file, const char *delims) {
+    if (file == nullptr) return set_environment(name, value, delims);
     if (name == nullptr || name[0] == '\0') return append_free_line(value, file);
 
     char delimiter = '\0';
     int nameblanks = 1;
     int valueblanks = 1;
-    if (zusddd(spec != nullptr ? spec : "=", &delimiter, &nameblanks, &valueblanks) != ZUSD_OK)
+    if (zusddd(delims != nullptr ? delims : "=", &delimiter, &nameblanks, &valueblanks) != ZUSD_OK)
         return ZUSD_TOOLONG;
     std::string key(name);
     std::string val(value != nullptr ? value : "");
