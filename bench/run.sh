@@ -8,6 +8,7 @@
 #   bash bench/run.sh            (or: make bench)
 #   RUNS=10 BIG=0 bash bench/run.sh   more runs; skip the 1 GiB size
 #   BENCH_CXXFLAGS=...                compiler flags for the Release build
+#   KEEP=1                            keep bench/work/ (the mixed files) afterwards
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -151,4 +152,4 @@ for m in $SIZES; do
   md=$(peakmib "$BIN/zuuncomp" "$W/s_")
   echo "| $m | $tc | $(ms_per_mib "$tc" "$m") | $td | $(ms_per_mib "$td" "$m") | $mc / $md |"
 done
-rm -rf "$WORK"
+[ "${KEEP:-0}" = 1 ] || rm -rf "$WORK"
