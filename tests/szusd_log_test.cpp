@@ -1,53 +1,40 @@
 // The error log: record layout, levels, ZU_ERRORLOG and errno preservation.
 #include "szusd.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <sstream>
 #include <string>
-#include <unistd.h>
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
+using zutest::exists;
+using zutest::slurp;
 
+// Starts and ends each test with the log unconfigured.
 class ErrorLog : public ::testing::Test {
-protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/zulogXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/err.log";
+  protected:
+    void SetUp() override { forget(); }
+    void TearDown() override { forget(); }
+    static void forget() {
         unsetenv("ZU_ERRORLOG");
         std::free(zusdlg_filename);
         zusdlg_filename = nullptr;
         zusdlg_level = 0;
     }
-    void TearDown() override {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-        std::free(zusdlg_filename);
-        zusdlg_filename = nullptr;
-        zusdlg_level = 0;
-        unsetenv("ZU_ERRORLOG");
-    }
-    std::string dir_, path_;
+    zutest::TempDir dir_{"zulog"};
+    const std::string path_ = dir_ / "err.log";
 };
 
 TEST_F(ErrorLog, NothingWrittenWithoutConfiguration) {
     errno = ENOENT;
     EXPECT_EQ(zusderr("zusdrm: unlink(%s)!=0.", "x"), 0);
     EXPECT_EQ(errno, ENOENT);
-    EXPECT_EQ(access(path_.c_str(), F_OK), -1);
+    EXPECT_FALSE(exists(path_));
 }
 
 TEST_F(ErrorLog, RecordLayoutAndErrnoKept) {
@@ -76,11 +63,11 @@ TEST_F(ErrorLog, EnvironmentConfiguresLevel7AndAppends) {
 }
 
 TEST_F(ErrorLog, LevelsWithoutClassOneWriteNothing) {
-    ASSERT_EQ(zusdlg(path_.c_str(), 2), 1);
-    zusderr("hidden");
-    ASSERT_EQ(zusdlg(path_.c_str(), 0), 1);
-    zusderr("hidden");
-    EXPECT_EQ(access(path_.c_str(), F_OK), -1);
+    for (unsigned level : {2u, 0u}) {
+        ASSERT_EQ(zusdlg(path_.c_str(), level), 1);
+        zusderr("hidden");
+    }
+    EXPECT_FALSE(exists(path_));
     EXPECT_EQ(zusdla(1), nullptr);
 }
 
@@ -92,7 +79,7 @@ TEST_F(ErrorLog, NullPathKeepsConfiguration) {
 }
 
 TEST_F(ErrorLog, UnopenableLogIsSilent) {
-    ASSERT_EQ(zusdlg((dir_ + "/missing/dir/log").c_str(), 7), 1);
+    ASSERT_EQ(zusdlg((dir_ / "missing/dir/log").c_str(), 7), 1);
     errno = EIO;
     EXPECT_EQ(zusderr("x"), 0);
     EXPECT_EQ(errno, EIO);

@@ -2,12 +2,11 @@
 // display layout back. Time zones are process-wide, so tests that set TZ run
 // in a forked child.
 #include "szusd.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <array>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -45,19 +44,20 @@ TEST(Dates, NoonAndMidnightInTheDisplayLayout) {
 }
 
 TEST(Dates, ParserFillsTheBrokenDownTime) {
-    struct tm tm;
-    EXPECT_EQ(zusdbt("03/15/26 12:05:09 AM", nullptr, &tm), ZUSD_OK);
-    EXPECT_EQ(tm.tm_mon, 2);
-    EXPECT_EQ(tm.tm_mday, 15);
-    EXPECT_EQ(tm.tm_year, 126);
-    EXPECT_EQ(tm.tm_hour, 0);
-    EXPECT_EQ(tm.tm_min, 5);
-    EXPECT_EQ(tm.tm_sec, 9);
-    EXPECT_EQ(zusdbt("03/15/70 12:05:09 PM", nullptr, &tm), ZUSD_OK);
-    EXPECT_EQ(tm.tm_year, 70);
-    EXPECT_EQ(tm.tm_hour, 12);
-    EXPECT_EQ(zusdbt("03/15/70 11:05:09 PM", nullptr, &tm), ZUSD_OK);
-    EXPECT_EQ(tm.tm_hour, 23);
+    // year - 1900, month - 1, day, hour, minute, second
+    const struct {
+        const char *text;
+        std::array<int, 6> fields;
+    } cases[] = {{"03/15/26 12:05:09 AM", {126, 2, 15, 0, 5, 9}},
+                 {"03/15/70 12:05:09 PM", {70, 2, 15, 12, 5, 9}},
+                 {"03/15/70 11:05:09 PM", {70, 2, 15, 23, 5, 9}}};
+    for (const auto &c : cases) {
+        struct tm tm {};
+        EXPECT_EQ(zusdbt(c.text, nullptr, &tm), ZUSD_OK) << c.text;
+        const std::array<int, 6> got{tm.tm_year, tm.tm_mon, tm.tm_mday,
+                                     tm.tm_hour, tm.tm_min, tm.tm_sec};
+        EXPECT_EQ(got, c.fields) << c.text;
+    }
 }
 
 TEST(Dates, TextOfAnotherFormIsRefused) {
@@ -68,15 +68,14 @@ TEST(Dates, TextOfAnotherFormIsRefused) {
         EXPECT_EQ(zusdbt(bad, nullptr, &tm), ZUSD_SYSERR) << bad;
         time_t t = 0;
         EXPECT_EQ(zusddp(&t, bad), (time_t)-1) << bad;
-        EXPECT_EQ(t, (time_t)-1);
+        EXPECT_EQ(t, (time_t)-1) << bad;
     }
     EXPECT_EQ(zusdbt(nullptr, nullptr, &tm), ZUSD_SYSERR);
 }
 
 TEST(Dates, CurrentTimeAndCopy) {
     time_t now = 0;
-    const time_t result = zusdgd(&now);
-    EXPECT_EQ(result, now);
+    EXPECT_EQ(zusdgd(&now), now);
     EXPECT_GT(now, 1700000000);
     time_t copy = 0;
     zusddc(&copy, &now);
@@ -90,25 +89,20 @@ TEST(Dates, CurrentTimeAndCopy) {
 // In a zone with daylight saving time, a summer time's text parses back to
 // the same value.
 TEST(Dates, DaylightSavingTimeRoundTrip) {
-    const pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        setpgid(0, 0);
-        setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
-        tzset();
-        const time_t summer = localTime(2026, 7, 1, 15, 4, 5);
-        const time_t winter = localTime(2026, 1, 1, 15, 4, 5);
-        char a[21], b[21];
-        zusddu(&summer, a, 0);
-        zusddu(&winter, b, 0);
-        const bool ok = std::strcmp(a, "07/01/26 03:04:05 PM") == 0 &&
-                        zusddp(nullptr, a) == summer && zusddp(nullptr, b) == winter &&
-                        summer - winter != 0;
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(zutest::run_in_child([] {
+                  setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+                  tzset();
+                  const time_t summer = localTime(2026, 7, 1, 15, 4, 5);
+                  const time_t winter = localTime(2026, 1, 1, 15, 4, 5);
+                  char a[21], b[21];
+                  zusddu(&summer, a, 0);
+                  zusddu(&winter, b, 0);
+                  EXPECT_STREQ(a, "07/01/26 03:04:05 PM");
+                  EXPECT_EQ(zusddp(nullptr, a), summer);
+                  EXPECT_EQ(zusddp(nullptr, b), winter);
+                  EXPECT_NE(summer, winter);
+              }),
+              0);
 }
 
 }  // namespace
