@@ -1,0 +1,144 @@
+// Stand-in for both help viewers, installed by the help tests as "gtrc" and
+// "gtr". Every run appends lines "<pid> <tag> <text>", each in one write, to
+// "<program path>.log": "run", one "arg" per argument, "cwd", then what it did.
+//
+// As "gtrc" (character mode) it records LYNX_HELP and ends as a user leaving
+// it would. As "gtr" (graphical) it listens on the control port given after
+// "-sdi", records every command line ("cmd", CR and LF escaped) and answers
+// each with "OK\r\n"; "Exit,0" makes it end. The graphical behaviour is
+// chosen through the environment inherited from the installer:
+//   GTR_STANDIN_ADDR     address to listen on (default 127.0.0.1)
+//   GTR_STANDIN_DEAF     set: the first run (no log yet) never listens
+//   GTR_STANDIN_DROP     after answering this many commands on a connection,
+//                        half-close it and then reset it
+//   GTR_STANDIN_HANGUP   close the connection instead of answering command
+//                        number this plus one
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string g_log;
+
+void log_line(const std::string &tag, const std::string &text) {
+    const std::string line = std::to_string(getpid()) + " " + tag + " " + text + "\n";
+    const int fd = open(g_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd < 0) return;
+    ssize_t ignored = write(fd, line.data(), line.size());
+    (void)ignored;
+    close(fd);
+}
+
+/* Bytes made visible: CR, LF, backslash and other control bytes escaped. */
+std::string escape(const std::string &raw) {
+    std::string out;
+    for (const unsigned char c : raw) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02x", c);
+        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\\' ? "\\\\"
+             : c < 32 || c > 126 ? hex : std::string(1, static_cast<char>(c));
+    }
+    return out;
+}
+
+int env_int(const char *name) {
+    const char *v = std::getenv(name);
+    return v != nullptr ? std::atoi(v) : -1;
+}
+
+void reset_close(int fd) {
+    const linger hard = {1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    close(fd);
+}
+
+/* One control connection; true when the viewer was told to exit. */
+bool serve(int fd, int drop, int hangup) {
+    std::string pending;
+    char chunk[4096];
+    ssize_t n;
+    for (int answered = 0; (n = read(fd, chunk, sizeof chunk)) > 0;) {
+        pending.append(chunk, static_cast<size_t>(n));
+        for (size_t eol; (eol = pending.find("\r\n")) != std::string::npos;) {
+            const std::string cmd = pending.substr(0, eol + 2);
+            pending.erase(0, eol + 2);
+            log_line("cmd", escape(cmd));
+            if (answered == hangup) {
+                close(fd);
+                log_line("hungup", "");
+                return false;
+            }
+            ssize_t ignored = write(fd, "OK\r\n", 4);
+            (void)ignored;
+            if (cmd == "Exit,0\r\n") {
+                log_line("exit", "");
+                reset_close(fd);  // no TIME_WAIT left on the control port
+                return true;
+            }
+            if (++answered == drop) {
+                shutdown(fd, SHUT_WR);
+                reset_close(fd);
+                log_line("dropped", "");
+                return false;
+            }
+        }
+    }
+    close(fd);
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    alarm(120);  // never outlive a test run, whatever happens to the test
+    g_log = std::string(argv[0]) + ".log";
+    const bool first_run = access(g_log.c_str(), F_OK) != 0;
+    log_line("run", std::to_string(argc - 1));
+    for (int i = 1; i < argc; ++i) log_line("arg", escape(argv[i]));
+    char cwd[4096];
+    log_line("cwd", getcwd(cwd, sizeof cwd) != nullptr ? cwd : "?");
+    const char *name = std::strrchr(argv[0], '/');
+    if (std::strcmp(name != nullptr ? name + 1 : argv[0], "gtrc") == 0) {
+        const char *help = std::getenv("LYNX_HELP");
+        log_line("LYNX_HELP", help != nullptr ? help : "(unset)");
+        log_line("end", "");
+        return 0;
+    }
+
+    int port = -1;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "-sdi") == 0) port = std::atoi(argv[i + 1]);
+    if ((first_run && std::getenv("GTR_STANDIN_DEAF") != nullptr) || port <= 0) {
+        log_line("deaf", std::to_string(port));
+        for (;;) pause();
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const char *text = std::getenv("GTR_STANDIN_ADDR");
+    if (inet_pton(AF_INET, text != nullptr ? text : "127.0.0.1", &addr.sin_addr) != 1) return 2;
+    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    const int one = 1;
+    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 4) != 0) {
+        log_line("bindfail", std::strerror(errno));
+        return 3;
+    }
+    log_line("listening", std::to_string(port));
+    const int drop = env_int("GTR_STANDIN_DROP"), hangup = env_int("GTR_STANDIN_HANGUP");
+    for (;;) {
+        const int fd = accept(lfd, nullptr, nullptr);
+        if (fd < 0) continue;
+        log_line("accepted", "");
+        if (serve(fd, drop, hangup)) return 0;
+    }
+}
