@@ -11,116 +11,82 @@
 
 namespace {
 
+// An argument as a failure message shows it.
+std::string q(const char *s) { return s != nullptr ? "\"" + std::string(s) + "\"" : "null"; }
+
+// A pair of strings and the answer expected for them.
+struct Pair {
+    const char *a, *b;
+    unsigned want;
+};
+
 TEST(ZutxSearch, CountOccurrences) {
-    EXPECT_EQ(zutxco("aaaa", "aa"), 2);
-    EXPECT_EQ(zutxco("aaa", "aa"), 1);
-    EXPECT_EQ(zutxco("abAB", "ab"), 2);
-    EXPECT_EQ(zutxco("aab", "ab"), 1);
-    EXPECT_EQ(zutxco("xab", "abc"), 0);
-    EXPECT_EQ(zutxco("abc", ""), 0);
-    EXPECT_EQ(zutxco(nullptr, "a"), 0);
-    EXPECT_EQ(zutxco("a", nullptr), 0);
+    const Pair cases[] = {{"aaaa", "aa", 2}, {"aaa", "aa", 1}, {"abAB", "ab", 2}, {"aab", "ab", 1},
+                          {"xab", "abc", 0}, {"abc", "", 0},   {nullptr, "a", 0}, {"a", nullptr, 0}};
+    for (const Pair &c : cases) EXPECT_EQ(zutxco(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
 TEST(ZutxSearch, Contains) {
-    EXPECT_EQ(zutxcn("Makefile", "FILE"), 1u);
-    EXPECT_EQ(zutxcn("xab", "abc"), 0u);
-    EXPECT_EQ(zutxcn("aab", "ab"), 1u);  // retry after a partial match
-    EXPECT_EQ(zutxcn("", ""), 1u);
-    EXPECT_EQ(zutxcn("abc", ""), 1u);
-    EXPECT_EQ(zutxcn("", "a"), 0u);
-    EXPECT_EQ(zutxcn(nullptr, nullptr), 1u);
-    EXPECT_EQ(zutxcn(nullptr, "a"), 0u);
-    EXPECT_EQ(zutxcn("a", nullptr), 0u);
-    EXPECT_EQ(zutxcn("\xC9t\xC9", "\xE9"), 0u);  // no folding above 0x7F
+    const Pair cases[] = {
+        {"Makefile", "FILE", 1}, {"xab", "abc", 0}, {"aab", "ab", 1},  // a retry after a partial match
+        {"", "", 1}, {"abc", "", 1}, {"", "a", 0}, {nullptr, nullptr, 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
+        {"\xC9t\xC9", "\xE9", 0}};  // no folding above 0x7F
+    for (const Pair &c : cases) EXPECT_EQ(zutxcn(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
 TEST(ZutxSearch, TruncateToCommonPrefix) {
-    char a[] = "Program Files";
-    zutxtr(a, "program data");
-    EXPECT_STREQ(a, "Program ");
-    char b[] = "ABC";
-    zutxtr(b, "abc");
-    EXPECT_STREQ(b, "ABC");
-    char c[] = "abcdef";
-    zutxtr(c, "abc");
-    EXPECT_STREQ(c, "abc");
-    char d[] = "abc";
-    zutxtr(d, "abcdef");
-    EXPECT_STREQ(d, "abc");
-    zutxtr(d, nullptr);
-    EXPECT_STREQ(d, "abc");
-    zutxtr(d, "x");
-    EXPECT_STREQ(d, "");
+    struct {
+        const char *s, *t, *want;
+    } const cases[] = {{"Program Files", "program data", "Program "}, {"ABC", "abc", "ABC"},
+                       {"abcdef", "abc", "abc"}, {"abc", "abcdef", "abc"}, {"abc", nullptr, "abc"},
+                       {"abc", "x", ""}};
+    for (const auto &c : cases) {
+        std::string s = c.s;
+        zutxtr(s.data(), c.t);
+        EXPECT_STREQ(s.c_str(), c.want) << q(c.s) << " " << q(c.t);
+    }
 }
 
 TEST(ZutxOrder, FoldedUnsignedBytes) {
-    EXPECT_EQ(zutxle("abc", "ABD"), 1u);
-    EXPECT_EQ(zutxle("abc", "abc"), 0u);
-    EXPECT_EQ(zutxle("ABC", "abc"), 0u);
-    EXPECT_EQ(zutxgr("ABC", "abc"), 0u);
-    EXPECT_EQ(zutxle("ab", "abc"), 1u);
-    EXPECT_EQ(zutxgr("abc", "ab"), 1u);
-    EXPECT_EQ(zutxle("", "a"), 1u);
-    EXPECT_EQ(zutxle(nullptr, "a"), 0u);
-    EXPECT_EQ(zutxgr("a", nullptr), 0u);
-    // Bytes above 0x7F are unsigned: they sort after ASCII.
-    EXPECT_EQ(zutxle("z", "\xE9"), 1u);
-    EXPECT_EQ(zutxgr("\xE9", "z"), 1u);
-    // '_' (0x5F) lies between the upper- and lower-case letters; folding
-    // puts letters after it either way.
-    EXPECT_EQ(zutxle("_", "A"), 1u);
+    // zutxle(a, b); zutxgr(a, b) is checked as zutxle(b, a).
+    const Pair cases[] = {
+        {"abc", "ABD", 1}, {"abc", "abc", 0}, {"ABC", "abc", 0}, {"abc", "ABC", 0}, {"ab", "abc", 1},
+        {"", "a", 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
+        {"z", "\xE9", 1},  // bytes above 0x7F are unsigned: they sort after ASCII
+        // '_' (0x5F) lies between the upper- and lower-case letters; folding
+        // puts letters after it either way.
+        {"_", "A", 1}};
+    for (const Pair &c : cases) {
+        EXPECT_EQ(zutxle(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
+        EXPECT_EQ(zutxgr(c.b, c.a), c.want) << q(c.b) << " " << q(c.a);
+    }
 }
 
-struct V {
-    unsigned lower, higher, same;
-};
-
-V ver(const char *a, const char *b, std::int32_t depth) {
-    return {zutxvl(a, b, depth), zutxvg(a, b, depth), zutxvs(a, b, depth)};
-}
-
-void expect_ver(const char *a, const char *b, std::int32_t depth, V want) {
-    const V got = ver(a, b, depth);
-    EXPECT_EQ(got.lower, want.lower) << a << " vs " << b << " depth " << depth;
-    EXPECT_EQ(got.higher, want.higher) << a << " vs " << b << " depth " << depth;
-    EXPECT_EQ(got.same, want.same) << a << " vs " << b << " depth " << depth;
-}
-
-TEST(ZutxVersion, DepthLimitsTheComparison) {
-    expect_ver("2.1.3", "2.1.4", 3, {1, 0, 0});
-    expect_ver("2.1.3", "2.1.4", 2, {0, 0, 1});
-    expect_ver("2.1.3", "2.1.4", 0, {0, 0, 1});
-    expect_ver("2.1.3", "2.1.4", -1, {1, 0, 0});
-    expect_ver("3.0", "2.9", 1, {0, 1, 0});
-    expect_ver("2.1.3", "2.2.0", 1, {0, 0, 1});
-}
-
-TEST(ZutxVersion, NumbersAndText) {
-    expect_ver("1.10", "1.9", 5, {0, 1, 0});
-    expect_ver("1", "1.0", 5, {1, 0, 0});
-    expect_ver("1.0", "1", 5, {0, 1, 0});
-    expect_ver("1.2", "1.2", 5, {0, 0, 1});
-    expect_ver("01.2", "1.02", 5, {0, 0, 1});
-    expect_ver("1.a", "1.b", 5, {1, 0, 0});
-    expect_ver("1.ab", "1.ac", 5, {0, 0, 1});  // only first characters count
-    expect_ver("1.A", "1.a", 5, {0, 0, 1});
-    expect_ver("1.a", "1.2", 5, {1, 0, 0});
-    expect_ver("1.2", "1.a", 5, {0, 1, 0});
-    expect_ver("", "", 5, {0, 0, 1});
-    expect_ver("", "1", 5, {1, 0, 0});
-    expect_ver("1", "", 5, {0, 1, 0});
-    expect_ver("1.2", "1.2beta", 5, {1, 0, 0});  // 'beta' is left over in b
-}
-
-TEST(ZutxVersion, NullAndHugeNumbers) {
-    EXPECT_EQ(zutxvl(nullptr, "1", 5), 0u);
-    EXPECT_EQ(zutxvg("1", nullptr, 5), 0u);
-    EXPECT_EQ(zutxvs(nullptr, nullptr, 5), 0u);
-    // Beyond 32 bits numbers still compare by value.
-    expect_ver("1.4294967296", "1.4294967295", 5, {0, 1, 0});
-    expect_ver("99999999999999999999", "100000000000000000000", 5, {1, 0, 0});
-    expect_ver("2147483648", "2147483647", 5, {0, 1, 0});
+TEST(ZutxVersion, DepthNumbersAndText) {
+    // want: -1 lower, 1 higher, 0 the same; 2 for null arguments (all three 0).
+    struct {
+        const char *a, *b;
+        std::int32_t depth;
+        int want;
+    } const cases[] = {
+        {"2.1.3", "2.1.4", 3, -1}, {"2.1.3", "2.1.4", 2, 0}, {"2.1.3", "2.1.4", 0, 0},
+        {"2.1.3", "2.1.4", -1, -1}, {"3.0", "2.9", 1, 1}, {"2.1.3", "2.2.0", 1, 0},
+        {"1.10", "1.9", 5, 1}, {"1", "1.0", 5, -1}, {"1.0", "1", 5, 1}, {"1.2", "1.2", 5, 0},
+        {"01.2", "1.02", 5, 0}, {"1.a", "1.b", 5, -1},
+        {"1.ab", "1.ac", 5, 0},  // only first characters count
+        {"1.A", "1.a", 5, 0}, {"1.a", "1.2", 5, -1}, {"1.2", "1.a", 5, 1}, {"", "", 5, 0},
+        {"", "1", 5, -1}, {"1", "", 5, 1},
+        {"1.2", "1.2beta", 5, -1},  // 'beta' is left over in b
+        {nullptr, "1", 5, 2}, {"1", nullptr, 5, 2}, {nullptr, nullptr, 5, 2},
+        // Beyond 32 bits numbers still compare by value.
+        {"1.4294967296", "1.4294967295", 5, 1}, {"99999999999999999999", "100000000000000000000", 5, -1},
+        {"2147483648", "2147483647", 5, 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(q(c.a) + " vs " + q(c.b) + " depth " + std::to_string(c.depth));
+        EXPECT_EQ(zutxvl(c.a, c.b, c.depth), c.want == -1 ? 1u : 0u);
+        EXPECT_EQ(zutxvg(c.a, c.b, c.depth), c.want == 1 ? 1u : 0u);
+        EXPECT_EQ(zutxvs(c.a, c.b, c.depth), c.want == 0 ? 1u : 0u);
+    }
 }
 
 TEST(ZutxClassify, DigitsAndIdentifiers) {
@@ -142,44 +108,30 @@ bool ref_match(const char *p, const char *t) {
     if (*p == '*') {
         while (*p == '*') ++p;
         if (*p == '\0') return true;
-        for (; *t != '\0'; ++t) {
+        for (; *t != '\0'; ++t)
             if ((*p == '?' || *p == *t) && ref_match(p, t)) return true;
-        }
         return false;
     }
-    if (*t == '\0') return false;
-    if (*p != '?' && *p != *t) return false;
-    return ref_match(p + 1, t + 1);
+    return *t != '\0' && (*p == '?' || *p == *t) && ref_match(p + 1, t + 1);
 }
 
 TEST(ZutxMatch, StarsAndQuestionMarks) {
-    EXPECT_EQ(zutxma("*.c", "main.c"), 1u);
-    EXPECT_EQ(zutxma("*.c", "main.cc"), 0u);
-    EXPECT_EQ(zutxma("a?c", "abc"), 1u);
-    EXPECT_EQ(zutxma("a?c", "ac"), 0u);
-    EXPECT_EQ(zutxma("*", ""), 1u);
-    EXPECT_EQ(zutxma("", ""), 1u);
-    EXPECT_EQ(zutxma("", "a"), 0u);
-    EXPECT_EQ(zutxma("a*", ""), 0u);
-    EXPECT_EQ(zutxma("A*", "abc"), 0u);
-    EXPECT_EQ(zutxma("*?", ""), 0u);
-    EXPECT_EQ(zutxma("*?", "x"), 1u);
-    EXPECT_EQ(zutxma("a*b*c", "aXbYbZc"), 1u);
-    EXPECT_EQ(zutxma("a*b*c", "aXbYbZ"), 0u);
-    EXPECT_EQ(zutxma("*ab", "aab"), 1u);  // the star must give back a character
-    EXPECT_EQ(zutxma("**a**", "bab"), 1u);
+    // pattern, text, match
+    const Pair cases[] = {
+        {"*.c", "main.c", 1}, {"*.c", "main.cc", 0}, {"a?c", "abc", 1}, {"a?c", "ac", 0}, {"*", "", 1},
+        {"", "", 1}, {"", "a", 0}, {"a*", "", 0}, {"A*", "abc", 0}, {"*?", "", 0}, {"*?", "x", 1},
+        {"a*b*c", "aXbYbZc", 1}, {"a*b*c", "aXbYbZ", 0},
+        {"*ab", "aab", 1},  // the star must give back a character
+        {"**a**", "bab", 1}};
+    for (const Pair &c : cases) EXPECT_EQ(zutxma(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
 TEST(ZutxMatch, AgreesWithRecursiveReference) {
     std::mt19937 rng(12345);
-    const char pat_chars[] = "ab*?";
-    const char txt_chars[] = "ab";
     for (int i = 0; i < 20000; ++i) {
         std::string p, t;
-        const int pl = static_cast<int>(rng() % 8);
-        const int tl = static_cast<int>(rng() % 8);
-        for (int k = 0; k < pl; ++k) p += pat_chars[rng() % 4];
-        for (int k = 0; k < tl; ++k) t += txt_chars[rng() % 2];
+        for (unsigned k = rng() % 8; k > 0; --k) p += "ab*?"[rng() % 4];
+        for (unsigned k = rng() % 8; k > 0; --k) t += "ab"[rng() % 2];
         ASSERT_EQ(zutxma(p.c_str(), t.c_str()) == 1u, ref_match(p.c_str(), t.c_str()))
             << "seed 12345, pattern '" << p << "' text '" << t << "'";
     }
@@ -205,15 +157,9 @@ TEST(ZutxHash, FoldedShiftedSum) {
     EXPECT_EQ(zutxhs(nullptr, 7), 0u);
     EXPECT_EQ(zutxhs("ab", 0), 0u);
     // The 33rd character is shifted by 0 again; 0xFF << 31 wraps modulo 2^32.
-    std::string s(32, '\0');
-    s.assign(31, '\x01');
-    s += '\xFF';
-    s += 'a';
-    std::uint32_t want = 0;
-    for (int i = 0; i < 31; ++i) want += 1u << i;
-    want += 0xFFu << 31;
-    want += 'a';
-    EXPECT_EQ(zutxcs(s.c_str()), want);
+    std::string s(31, '\x01');
+    s += "\xFF" "a";
+    EXPECT_EQ(zutxcs(s.c_str()), ((1u << 31) - 1) + (0xFFu << 31) + 'a');
 }
 
 std::string elide(const char *path, std::uint16_t width) {
@@ -226,29 +172,24 @@ std::string elide(const char *path, std::uint16_t width) {
 
 TEST(ZutxElide, SeveralWidths) {
     const char *p = "/usr/local/lib/tvx/help/doc/file.html";
-    EXPECT_EQ(elide(p, 20), "/usr/.../file.html");
-    EXPECT_EQ(elide(p, 37), p);
-    EXPECT_EQ(elide(p, 36), p);  // the candidate would not be shorter
-    EXPECT_EQ(elide(p, 30), "/usr/local/lib/.../doc/file.html");
-    EXPECT_EQ(elide("/a/b/c/d/e/f/g/h", 8), "/a/.../g/h");
-    EXPECT_EQ(elide("averyveryverylongname", 10), "...");
-    EXPECT_EQ(elide("abcd", 2), "...");
-    EXPECT_EQ(elide("abc", 2), "abc");  // "..." would not be shorter
-    EXPECT_EQ(elide("/short/path", 40), "/short/path");
-    EXPECT_EQ(elide("/x/averyveryverylongname", 10), "/x/...");
-    EXPECT_EQ(elide("", 0), "");
-}
-
-TEST(ZutxElide, ResultIsWithinWidthPlusFour) {
-    const char *paths[] = {"/usr/local/lib/tvx/help/doc/file.html", "/a/b/c/d/e/f/g/h",
-                           "relative/dir/some/more/file.txt", "/one/two"};
-    for (const char *p : paths) {
+    struct {
+        const char *path;
+        std::uint16_t width;
+        const char *want;
+    } const cases[] = {
+        {p, 20, "/usr/.../file.html"}, {p, 37, p}, {p, 36, p},  // the candidate would not be shorter
+        {p, 30, "/usr/local/lib/.../doc/file.html"}, {"/a/b/c/d/e/f/g/h", 8, "/a/.../g/h"},
+        {"averyveryverylongname", 10, "..."}, {"abcd", 2, "..."},
+        {"abc", 2, "abc"},  // "..." would not be shorter
+        {"/short/path", 40, "/short/path"}, {"/x/averyveryverylongname", 10, "/x/..."}, {"", 0, ""}};
+    for (const auto &c : cases) EXPECT_EQ(elide(c.path, c.width), c.want) << c.path << " width " << c.width;
+    // Whatever the width, the result is never longer than the path and,
+    // when shortened, within the width plus four.
+    for (const char *path : {p, "/a/b/c/d/e/f/g/h", "relative/dir/some/more/file.txt", "/one/two"}) {
         for (std::uint16_t w = 0; w < 45; ++w) {
-            const std::string r = elide(p, w);
-            EXPECT_LE(r.size(), std::strlen(p)) << p << " width " << w;
-            if (r != p) {
-                EXPECT_LE(r.size(), w + 4u) << p << " width " << w;
-            }
+            const std::string r = elide(path, w);
+            EXPECT_LE(r.size(), std::strlen(path)) << path << " width " << w;
+            EXPECT_TRUE(r == path || r.size() <= w + 4u) << path << " width " << w;
         }
     }
 }
@@ -259,10 +200,8 @@ TEST(ZutxElide, VeryLongPathsStayInBounds) {
         std::string path;
         while (path.size() < len) path += "/" + std::string(999, 'd');
         path.resize(len);
-        std::vector<char> buf(path.begin(), path.end());
-        buf.push_back('\0');
-        zutxfp(buf.data(), 20);
-        EXPECT_LE(std::strlen(buf.data()), len);
+        zutxfp(path.data(), 20);
+        EXPECT_LE(std::strlen(path.c_str()), len);
     }
 }
 
