@@ -12,11 +12,11 @@
 #include <fcntl.h>
 #include <map>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 
 namespace {
 
 using zutest::exists;
+using zutest::run_in_child;
 using zutest::slurp;
 using zutest::spit;
 
@@ -160,20 +160,15 @@ TEST_F(Volume, OverLongCommandLineIsNotRun) {
 TEST_F(Volume, MountingFromInsideTheMountPointLeavesItFirst) {
     const std::string mp = lab.root + "/busy";
     ASSERT_EQ(mkdir(mp.c_str(), 0700), 0);
-    fflush(nullptr);
-    const pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        setpgid(0, 0);
-        if (chdir(mp.c_str()) != 0) _exit(2);
-        std::memcpy(whtdsk, mp.c_str(), mp.size() + 1);
-        zusdufm(0);
-        char cwd[64];
-        _exit(getcwd(cwd, sizeof cwd) != nullptr && std::string(cwd) == "/" ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(run_in_child([&] {
+                  ASSERT_EQ(chdir(mp.c_str()), 0);
+                  zutest::set(whtdsk, mp);
+                  zusdufm(0);
+                  char cwd[64];
+                  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+                  EXPECT_STREQ(cwd, "/");
+              }),
+              0);
     EXPECT_EQ(lab.log(), "mount " + mp + "\n");
 }
 
@@ -278,32 +273,38 @@ TEST_F(FreeSpace, RealFileSystem) {
 }
 
 TEST_F(FreeSpace, SaturatesAboveFourGigabytes) {
-    std::uint32_t bytes = 0;
-    fake(4096, (5ull << 30) / 4096);
-    ASSERT_EQ(zusdfs("/x", &bytes), ZUSD_OK);
-    EXPECT_EQ(bytes, 0xFFFFFFFFu);
-    fake(4096, 1ull << 62);  // the product itself overflows 64 bits
-    ASSERT_EQ(zusdfs("/x", &bytes), ZUSD_OK);
-    EXPECT_EQ(bytes, 0xFFFFFFFFu);
-    fake(1024, 3);
-    ASSERT_EQ(zusdfs("/x", &bytes), ZUSD_OK);
-    EXPECT_EQ(bytes, 3072u);
-    fake(1024, 3, EACCES);
-    EXPECT_EQ(zusdfs("/x", &bytes), ZUSD_DENIED);
-    EXPECT_EQ(bytes, 0u);
+    const struct {
+        unsigned long frsize;
+        unsigned long long avail;
+        int err;
+        unsigned status;
+        std::uint32_t bytes;
+    } cases[] = {{4096, (5ull << 30) / 4096, 0, ZUSD_OK, 0xFFFFFFFFu},
+                 {4096, 1ull << 62, 0, ZUSD_OK, 0xFFFFFFFFu},  // the product overflows 64 bits
+                 {1024, 3, 0, ZUSD_OK, 3072},
+                 {1024, 3, EACCES, ZUSD_DENIED, 0}};
+    for (const auto &c : cases) {
+        fake(c.frsize, c.avail, c.err);
+        std::uint32_t bytes = 7;
+        EXPECT_EQ(zusdfs("/x", &bytes), c.status) << c.frsize << " x " << c.avail;
+        EXPECT_EQ(bytes, c.bytes) << c.frsize << " x " << c.avail;
+    }
 }
 
+// Whole blocks, saturating; the length itself when the block size is unknown.
 TEST_F(FreeSpace, SizeOnDiskRoundsToWholeBlocks) {
-    fake(512, 0);
-    EXPECT_EQ(zusdcs("/x", 0), 0u);
-    EXPECT_EQ(zusdcs("/x", 1), 512u);
-    EXPECT_EQ(zusdcs("/x", 512), 512u);
-    EXPECT_EQ(zusdcs("/x", 513), 1024u);
-    EXPECT_EQ(zusdcs("/x", 0xFFFFFF01u), 0xFFFFFFFFu);
-    fake(0, 0);
-    EXPECT_EQ(zusdcs("/x", 513), 513u);
-    fake(512, 0, ENOENT);
-    EXPECT_EQ(zusdcs("/x", 513), 513u);
+    const struct {
+        unsigned long frsize;
+        int err;
+        std::uint32_t length, on_disk;
+    } cases[] = {{512, 0, 0, 0},      {512, 0, 1, 512},
+                 {512, 0, 512, 512},  {512, 0, 513, 1024},
+                 {512, 0, 0xFFFFFF01u, 0xFFFFFFFFu},
+                 {0, 0, 513, 513},    {512, ENOENT, 513, 513}};
+    for (const auto &c : cases) {
+        fake(c.frsize, 0, c.err);
+        EXPECT_EQ(zusdcs("/x", c.length), c.on_disk) << c.frsize << " " << c.err << " " << c.length;
+    }
 }
 
 // ---- console prompt --------------------------------------------------------
@@ -311,29 +312,21 @@ TEST_F(FreeSpace, SizeOnDiskRoundsToWholeBlocks) {
 TEST_F(Volume, ConsolePromptReadsOnlyWhatFits) {
     const std::string in = lab.root + "/answers", out = lab.root + "/screen";
     spit(in, "/media/a-very-long-answer\n/mnt/b\n");
-    fflush(nullptr);
-    const pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        setpgid(0, 0);
+    // Its standard output is the screen under test: the child reports by exit code.
+    const int code = run_in_child([&] {
         const int i = open(in.c_str(), O_RDONLY);
         const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (i < 0 || o < 0 || dup2(i, 0) != 0 || dup2(o, 1) != 1) _exit(2);
+        if (i < 0 || o < 0 || dup2(i, 0) != 0 || dup2(o, 1) != 1) return 2;
         char answer[12];
         std::memset(answer, '#', sizeof answer);
-        char guard[4] = {'#', '#', '#', '#'};
         zusdfvp(answer, "/mnt", "Disk", 3, 8);
-        bool ok = std::string(answer) == "/media/" && answer[8] == '#' && guard[0] == '#';
+        const bool first = std::string(answer) == "/media/" && answer[8] == '#';
         zusdfvp(answer, "/mnt", "Disk", 4, 8);
-        ok = ok && std::string(answer) == "/mnt/b";
+        const bool second = std::string(answer) == "/mnt/b";
         zusdfvp(answer, "/mnt", "Disk", 5, 8);  // end of input: empty answer
-        ok = ok && answer[0] == '\0';
-        fflush(stdout);
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        return first && second && answer[0] == '\0' ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
     EXPECT_EQ(slurp(out),
               "Insert disk to be labeled 'Disk 3' into '/mnt': "
               "Insert disk to be labeled 'Disk 4' into '/mnt': "

@@ -9,37 +9,21 @@
 #include "szusd.h"
 #include "szusdu.h"
 
+#include "../testutil.h"
+
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
-#include <sstream>
+#include <optional>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace zutest {
-
-inline std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void spit(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-inline bool exists(const std::string &path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
-}
 
 inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
     ASSERT_LT(text.size(), ZUSD_VOLSETSZ);
@@ -71,20 +55,18 @@ class VolumeLab {
     // `location`, and must set *cancel.
     using Action = std::function<void(VolumeLab &, char *location, unsigned volnum, int *cancel)>;
 
+    // The process-wide settings a test may change, put back by TearDown.
+    static std::array<char *, 7> settings() {
+        return {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
+    }
+
     void SetUp() {
-        char tmpl[] = "/tmp/zuvolXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        dir_.emplace("zuvol");
+        root = dir_->str();
         state = root + "/state";
         mnt = root + "/mnt";
         ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-        saved_.push_back(whtdsk);
-        saved_.push_back(owhtdsk);
-        saved_.push_back(mntcmd);
-        saved_.push_back(umntcmd);
-        saved_.push_back(floppylog);
-        saved_.push_back(prevmnt);
-        saved_.push_back(prevumnt);
+        for (const char *setting : settings()) saved_.emplace_back(setting);
         set(whtdsk, mnt);
         set(owhtdsk, mnt);
         const std::string scripts = ZU_TEST_SOURCE_DIR "/volume/";
@@ -94,11 +76,10 @@ class VolumeLab {
     }
 
     void TearDown() {
-        char *const settings[] = {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
         for (std::size_t i = 0; i < saved_.size(); ++i)
-            std::memcpy(settings[i], saved_[i].c_str(), saved_[i].size() + 1);
+            std::memcpy(settings()[i], saved_[i].c_str(), saved_[i].size() + 1);
         saved_.clear();
-        ASSERT_EQ(std::system(("rm -rf '" + root + "'").c_str()), 0);
+        dir_.reset();
     }
 
     // Makes the directory of volume `n` of the set `name` with the given
@@ -134,6 +115,7 @@ class VolumeLab {
     std::vector<PromptCall> calls;
     Action action;
     std::vector<std::string> saved_;
+    std::optional<TempDir> dir_;
 };
 
 }  // namespace zutest
