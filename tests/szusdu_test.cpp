@@ -527,13 +527,13 @@ TEST_F(Szusdu, WriteTestOfTheRootDirectoryForRoot) {
 // otherwise TALVEX_HOME/tcommon/nls/admin/data does. 0 when the file is
 // there; a path of more than 1023 bytes is refused.
 TEST_F(Szusdu, BootFileFromEitherVariable) {
-    make_boot("");
     make_boot("/nls");
     make_boot("/home/tcommon/nls/admin/data");
+    const std::string home = dir_ / "home", nls = dir_ / "nls", huge(100000, 'x');
     // Extra slashes pad the directory without changing what it names.
-    std::string fits = dir_.str();
+    std::string fits = nls;
     fits.append(1023 - std::strlen("/langset.dat") - fits.size(), '/');
-    const std::string home = dir_ / "home", nls = dir_ / "nls", over = fits + "/", huge(100000, 'x');
+    const std::string over = fits + "/";
     const struct {
         const char *nls32, *talvex_home;
         int result;
