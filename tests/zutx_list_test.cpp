@@ -5,12 +5,15 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Names = std::vector<std::string>;
+// An operation building a string array into its count and array arguments.
+using ArrayOp = std::function<unsigned(std::uint16_t *, char ***)>;
 
 Names take(char **a, std::uint16_t n) {
     Names v;
@@ -19,14 +22,20 @@ Names take(char **a, std::uint16_t n) {
     return v;
 }
 
-Names split(const char *s, char sep, int skip) {
+/* Run `op` with outputs that must be overwritten: a successful run gives its
+ * names, a failed one (which must leave count 0 and a null array) "<failed>". */
+Names build(const ArrayOp &op) {
     std::uint16_t n = 0xABCD;
-    char **a = reinterpret_cast<char **>(&n);  // must be overwritten
-    EXPECT_EQ(zutxsa(s, sep, &n, &a, skip), 1u);
-    if (n == 0) {
-        EXPECT_EQ(a, nullptr);
-    }
-    return take(a, n);
+    char **a = reinterpret_cast<char **>(&n);
+    const unsigned ok = op(&n, &a);
+    EXPECT_TRUE(n != 0 || a == nullptr) << "no entries, yet an array";
+    if (ok) return take(a, n);
+    EXPECT_EQ(n, 0);
+    return {"<failed>"};
+}
+
+Names split(const char *s, char sep, int skip) {
+    return build([&](std::uint16_t *n, char ***a) { return zutxsa(s, sep, n, a, skip); });
 }
 
 std::string join(const std::vector<const char *> &names, char sep) {
@@ -37,90 +46,44 @@ std::string join(const std::vector<const char *> &names, char sep) {
     return s;
 }
 
-struct Edit {
-    std::string list;
-    std::int32_t changed;
-};
-
-Edit add(const char *list, const char *item) {
-    char *out = nullptr;
-    std::int32_t changed = -1;
-    EXPECT_EQ(zutxla(list, item, &out, &changed), 1u);
-    Edit e{out == nullptr ? "<null>" : out, changed};
-    std::free(out);
-    return e;
-}
-
-Edit remove(const char *list, const char *item) {
-    char *out = nullptr;
-    std::int32_t changed = -1;
-    EXPECT_EQ(zutxlr(list, item, &out, &changed), 1u);
-    Edit e{out == nullptr ? "<null>" : out, changed};
-    std::free(out);
-    return e;
-}
-
 TEST(ZutxSplit, EmptyFields) {
-    EXPECT_EQ(split("a,,b", ',', 0), (Names{"a", "", "b"}));
-    EXPECT_EQ(split("a,,b", ',', 1), (Names{"a", "b"}));
-    EXPECT_EQ(split("", ',', 0), Names{});
-    EXPECT_EQ(split(",", ',', 0), (Names{"", ""}));
-    EXPECT_EQ(split(",", ',', 1), Names{});
-    EXPECT_EQ(split(",a,", ',', 0), (Names{"", "a", ""}));
-    EXPECT_EQ(split("abc", ',', 0), Names{"abc"});
-    EXPECT_EQ(split("x:y::z", ':', 1), (Names{"x", "y", "z"}));
+    struct {
+        const char *s;
+        char sep;
+        int skip;
+        Names want;
+    } const cases[] = {{"a,,b", ',', 0, {"a", "", "b"}}, {"a,,b", ',', 1, {"a", "b"}}, {"", ',', 0, {}},
+                       {",", ',', 0, {"", ""}}, {",", ',', 1, {}}, {",a,", ',', 0, {"", "a", ""}},
+                       {"abc", ',', 0, {"abc"}}, {"x:y::z", ':', 1, {"x", "y", "z"}}};
+    for (const auto &c : cases) EXPECT_EQ(split(c.s, c.sep, c.skip), c.want) << c.s << " skip " << c.skip;
 }
 
 TEST(ZutxSplit, FieldCountBeyond16BitsIsRefused) {
     // 65535 separators make 65536 fields: no 16-bit count can hold them.
     const std::string commas(65535, ',');
-    std::uint16_t n = 7;
-    char **a = nullptr;
-    EXPECT_EQ(zutxsa(commas.c_str(), ',', &n, &a, 0), 0u);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(a, nullptr);
-    // Left out, the empty fields leave nothing to count.
-    EXPECT_EQ(zutxsa(commas.c_str(), ',', &n, &a, 1), 1u);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(a, nullptr);
-    // One field fewer still fits.
-    const std::string fewer(65534, ',');
-    ASSERT_EQ(zutxsa(fewer.c_str(), ',', &n, &a, 0), 1u);
-    EXPECT_EQ(n, 65535);
-    zutxfsa(a, n);
+    EXPECT_EQ(split(commas.c_str(), ',', 0), Names{"<failed>"});
+    EXPECT_EQ(split(commas.c_str(), ',', 1), Names{});  // left out, the empty fields leave nothing
+    EXPECT_EQ(split(commas.c_str() + 1, ',', 0).size(), 65535u);  // one field fewer still fits
 }
 
 TEST(ZutxSets, UnionAndDifference) {
     const char *A[] = {"a", "B", "c"};
     const char *B[] = {"b", "d", "D", "C"};
-    std::uint16_t n = 0;
-    char **r = nullptr;
-    ASSERT_EQ(zutxau(3, 4, A, B, &n, &r), 1u);
+    const auto set_op = [](auto op, std::uint16_t nA, std::uint16_t nB, const char *const *a,
+                           const char *const *b) {
+        return build([=](std::uint16_t *n, char ***r) { return op(nA, nB, a, b, n, r); });
+    };
     // Names of B equal to each other are all added.
-    EXPECT_EQ(take(r, n), (Names{"a", "B", "c", "d", "D"}));
-    ASSERT_EQ(zutxad(3, 4, A, B, &n, &r), 1u);
-    EXPECT_EQ(take(r, n), Names{"a"});
-    ASSERT_EQ(zutxad(2, 3, A, A, &n, &r), 1u);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(r, nullptr);
-    ASSERT_EQ(zutxau(0, 0, nullptr, nullptr, &n, &r), 1u);
-    EXPECT_EQ(n, 0);
-    EXPECT_EQ(r, nullptr);
-}
-
-TEST(ZutxSets, NamesCompareUpTo4096Characters) {
-    const std::string long_a = std::string(4096, 'x') + "a";
-    const std::string long_b = std::string(4096, 'X') + "b";
-    const char *A[] = {long_a.c_str()};
-    const char *B[] = {long_b.c_str()};
-    std::uint16_t n = 0;
-    char **r = nullptr;
-    ASSERT_EQ(zutxau(1, 1, A, B, &n, &r), 1u);
-    const Names u = take(r, n);
-    ASSERT_EQ(u.size(), 1u);
-    EXPECT_EQ(u[0], std::string(4096, 'x'));  // copies keep 4096 characters
-    EXPECT_EQ(zutxae(A, B, 1), 1u);
-    EXPECT_EQ(zutxima(A, 1, long_b.c_str()), 0u);  // membership looks further
+    EXPECT_EQ(set_op(zutxau, 3, 4, A, B), (Names{"a", "B", "c", "d", "D"}));
+    EXPECT_EQ(set_op(zutxad, 3, 4, A, B), Names{"a"});
+    EXPECT_EQ(set_op(zutxad, 2, 3, A, A), Names{});
+    EXPECT_EQ(set_op(zutxau, 0, 0, nullptr, nullptr), Names{});
+    // Names compare up to 4096 characters and are copied with 4096.
+    const std::string long_a = std::string(4096, 'x') + "a", long_b = std::string(4096, 'X') + "b";
+    const char *LA[] = {long_a.c_str()}, *LB[] = {long_b.c_str()};
+    EXPECT_EQ(set_op(zutxau, 1, 1, LA, LB), Names{std::string(4096, 'x')});
+    EXPECT_EQ(zutxae(LA, LB, 1), 1u);
+    EXPECT_EQ(zutxima(LA, 1, long_b.c_str()), 0u);  // membership looks further
 }
 
 TEST(ZutxSets, InclusionAndMembership) {
@@ -136,59 +99,46 @@ TEST(ZutxSets, InclusionAndMembership) {
     EXPECT_EQ(zutxima(A, 0, "a"), 0u);
 }
 
-TEST(ZutxJoin, SeparatorsAndEmptyArray) {
+TEST(ZutxJoin, SeparatorsEmptyArrayAndLength) {
     EXPECT_EQ(join({"p", "q", "r"}, ';'), "p;q;r");
     EXPECT_EQ(join({}, ';'), "");
     EXPECT_EQ(join({"", ""}, ','), ",");
     EXPECT_EQ(join({"only"}, ','), "only");
     EXPECT_EQ(join({"a", nullptr, "b"}, ','), "a,,b");
-}
-
-TEST(ZutxJoin, PastSixteenBitsOfLength) {
+    // Each name is cut to 4096 characters.
+    EXPECT_EQ(join({std::string(5000, 'z').c_str(), "y"}, ','), std::string(4096, 'z') + ",y");
     // 20 names of 4096 characters: 81939 bytes with separators and NUL, past
     // what a 16-bit size could describe.
     std::vector<std::string> names;
-    for (int i = 0; i < 20; ++i) names.emplace_back(4096, static_cast<char>('a' + i));
     std::vector<const char *> ptrs;
-    for (const auto &s : names) ptrs.push_back(s.c_str());
-    const std::string joined = join(ptrs, ',');
-    ASSERT_EQ(joined.size(), 20u * 4096u + 19u);
+    std::string want;
     for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(joined.substr(static_cast<std::size_t>(i) * 4097, 4096), names[i]);
+        names.emplace_back(4096, static_cast<char>('a' + i));
+        want += (i > 0 ? "," : "") + names.back();
     }
-    // Each name is cut to 4096 characters.
-    const std::string longer(5000, 'z');
-    EXPECT_EQ(join({longer.c_str(), "y"}, ','), std::string(4096, 'z') + ",y");
+    for (const auto &s : names) ptrs.push_back(s.c_str());
+    EXPECT_TRUE(join(ptrs, ',') == want);  // too long to print
 }
 
-TEST(ZutxLists, AddWithFolding) {
-    const Edit a = add("a,b", "B");
-    EXPECT_EQ(a.list, "a,b");
-    EXPECT_EQ(a.changed, 0);
-    const Edit b = add("a,b", "c");
-    EXPECT_EQ(b.list, "a,b,c");
-    EXPECT_EQ(b.changed, 1);
-    const Edit c = add("", "x");
-    EXPECT_EQ(c.list, "x");
-    EXPECT_EQ(c.changed, 1);
-    const Edit d = add("a,,b", "");  // the empty field is already there
-    EXPECT_EQ(d.list, "a,,b");
-    EXPECT_EQ(d.changed, 0);
-}
-
-TEST(ZutxLists, RemoveEveryEqualField) {
-    const Edit a = remove("a,b,A", "a");
-    EXPECT_EQ(a.list, "b");
-    EXPECT_EQ(a.changed, 1);
-    const Edit b = remove("a", "a");
-    EXPECT_EQ(b.list, "");
-    EXPECT_EQ(b.changed, 1);
-    const Edit c = remove("a,b", "c");
-    EXPECT_EQ(c.list, "a,b");
-    EXPECT_EQ(c.changed, 0);
-    const Edit d = remove("a,,b,", "");
-    EXPECT_EQ(d.list, "a,b");
-    EXPECT_EQ(d.changed, 1);
+TEST(ZutxLists, AddRemoveWithFolding) {
+    struct {
+        decltype(&zutxla) op;
+        const char *name, *list, *item, *want;
+        std::int32_t changed;
+    } const cases[] = {
+        {zutxla, "add", "a,b", "B", "a,b", 0}, {zutxla, "add", "a,b", "c", "a,b,c", 1},
+        {zutxla, "add", "", "x", "x", 1}, {zutxla, "add", "a,,b", "", "a,,b", 0},  // the empty field is there
+        {zutxlr, "remove", "a,b,A", "a", "b", 1}, {zutxlr, "remove", "a", "a", "", 1},
+        {zutxlr, "remove", "a,b", "c", "a,b", 0}, {zutxlr, "remove", "a,,b,", "", "a,b", 1}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.name) + " \"" + c.item + "\" to/from \"" + c.list + "\"");
+        char *out = nullptr;
+        std::int32_t changed = -1;
+        ASSERT_EQ(c.op(c.list, c.item, &out, &changed), 1u);
+        EXPECT_STREQ(out, c.want);
+        EXPECT_EQ(changed, c.changed);
+        std::free(out);
+    }
 }
 
 TEST(ZutxLists, SameSetAndMembership) {
@@ -213,111 +163,64 @@ void *failing_alloc(std::size_t size) {
     return std::malloc(size);
 }
 
-class ZutxAllocFailure : public ::testing::Test {
-protected:
-    void SetUp() override { saved_ = zutx_alloc; }
-    void TearDown() override {
-        zutx_alloc = saved_;
-        allocations_left = -1;
+/* Run `op` with the k-th allocation failing, for k = 0, 1, ... until it
+ * succeeds; `op` returns true when it succeeded. Every failed run must report
+ * failure cleanly (checked inside `op`); leaks show up under the leak
+ * sanitizer. */
+void each_failure(const char *name, const std::function<bool()> &op) {
+    SCOPED_TRACE(name);
+    void *(*const saved)(std::size_t) = zutx_alloc;
+    zutx_alloc = failing_alloc;
+    int k = 0;
+    for (allocations_left = k; k < 100 && !op(); allocations_left = ++k) {
     }
-    // Run `op` with the k-th allocation failing, for k = 0, 1, ... until it
-    // succeeds; `op` returns true when it succeeded. Every failed run must
-    // report failure cleanly (checked inside `op`); leaks show up under the
-    // leak sanitizer.
-    template <typename Op>
-    void each_failure(Op op) {
-        zutx_alloc = failing_alloc;
-        for (int k = 0; k < 100; ++k) {
-            allocations_left = k;
-            if (op()) {
-                EXPECT_GT(k, 0) << "operation made no allocation";
-                return;
-            }
-        }
-        ADD_FAILURE() << "operation never succeeded";
-    }
-
-private:
-    void *(*saved_)(std::size_t) = nullptr;
-};
-
-TEST_F(ZutxAllocFailure, Split) {
-    each_failure([] {
-        std::uint16_t n = 9;
-        char **a = reinterpret_cast<char **>(&n);
-        const unsigned ok = zutxsa("a,b,,c", ',', &n, &a, 0);
-        if (ok) {
-            EXPECT_EQ(take(a, n), (Names{"a", "b", "", "c"}));
-            return true;
-        }
-        EXPECT_EQ(n, 0);
-        EXPECT_EQ(a, nullptr);
-        return false;
-    });
+    zutx_alloc = saved;
+    allocations_left = -1;
+    EXPECT_GT(k, 0) << "operation made no allocation";
+    EXPECT_LT(k, 100) << "operation never succeeded";
 }
 
-TEST_F(ZutxAllocFailure, UnionAndDifference) {
+TEST(ZutxAllocFailure, ArraysStringsAndListEdits) {
     const char *A[] = {"a", "b"};
     const char *B[] = {"c", "B"};
-    each_failure([&] {
-        std::uint16_t n = 9;
-        char **r = reinterpret_cast<char **>(&n);
-        if (zutxau(2, 2, A, B, &n, &r)) {
-            EXPECT_EQ(take(r, n), (Names{"a", "b", "c"}));
-            return true;
-        }
-        EXPECT_EQ(n, 0);
-        EXPECT_EQ(r, nullptr);
-        return false;
-    });
-    each_failure([&] {
-        std::uint16_t n = 9;
-        char **r = reinterpret_cast<char **>(&n);
-        if (zutxad(2, 2, A, B, &n, &r)) {
-            EXPECT_EQ(take(r, n), Names{"a"});
-            return true;
-        }
-        EXPECT_EQ(n, 0);
-        EXPECT_EQ(r, nullptr);
-        return false;
-    });
-}
-
-TEST_F(ZutxAllocFailure, JoinAndListEdits) {
+    const std::pair<const char *, std::pair<ArrayOp, Names>> arrays[] = {
+        {"split", {[](auto n, auto a) { return zutxsa("a,b,,c", ',', n, a, 0); }, {"a", "b", "", "c"}}},
+        {"union", {[&](auto n, auto r) { return zutxau(2, 2, A, B, n, r); }, {"a", "b", "c"}}},
+        {"difference", {[&](auto n, auto r) { return zutxad(2, 2, A, B, n, r); }, {"a"}}}};
+    for (const auto &[name, op] : arrays) {
+        each_failure(name, [&] {
+            const Names got = build(op.first);
+            EXPECT_TRUE(got == Names{"<failed>"} || got == op.second) << got.size() << " names";
+            return got != Names{"<failed>"};
+        });
+    }
+    // A string result is null after a failure; the list edits also say nothing changed.
     const char *names[] = {"p", "q"};
-    each_failure([&] {
-        char junk[] = "junk";
-        char *out = junk;
-        if (zutxas(names, 2, &out, ';')) {
-            EXPECT_STREQ(out, "p;q");
-            std::free(out);
-            return true;
-        }
-        EXPECT_EQ(out, nullptr);
-        return false;
-    });
-    for (auto edit : {zutxla, zutxlr}) {
-        each_failure([&] {
-            char *out = nullptr;
+    struct {
+        const char *name, *want;
+        std::function<unsigned(char **, std::int32_t *)> op;
+    } const strings[] = {
+        {"join", "p;q", [&](char **out, std::int32_t *) { return zutxas(names, 2, out, ';'); }},
+        {"add", "a,b,c", [](char **out, std::int32_t *ch) { return zutxla("a,b,c", "b", out, ch); }},
+        {"remove", "a,c", [](char **out, std::int32_t *ch) { return zutxlr("a,b,c", "b", out, ch); }}};
+    for (const auto &c : strings) {
+        each_failure(c.name, [&] {
+            char junk[] = "junk";
+            char *out = junk;
             std::int32_t changed = 7;
-            if (edit("a,b,c", "b", &out, &changed)) {
-                EXPECT_TRUE(std::string(out) == "a,b,c" || std::string(out) == "a,c");
+            if (c.op(&out, &changed)) {
+                EXPECT_STREQ(out, c.want);
                 std::free(out);
                 return true;
             }
             EXPECT_EQ(out, nullptr);
-            EXPECT_EQ(changed, 0);
+            EXPECT_TRUE(changed == 0 || c.want == std::string("p;q")) << changed;
             return false;
         });
     }
-}
-
-TEST_F(ZutxAllocFailure, TruthResultsAnswerNo) {
-    each_failure([] {
-        const unsigned r = zutxse("a,b", "b,a");
-        return r == 1;
-    });
-    each_failure([] { return zutximsa("a,b", "b", ',') == 1; });
+    // Truth results answer no.
+    each_failure("same set", [] { return zutxse("a,b", "b,a") == 1; });
+    each_failure("member", [] { return zutximsa("a,b", "b", ',') == 1; });
 }
 
 }  // namespace
