@@ -5,15 +5,14 @@
 // As "gtrc" (character mode) it records LYNX_HELP and ends as a user leaving
 // it would. As "gtr" (graphical) it listens on the control port given after
 // "-sdi", records every command line ("cmd", CR and LF escaped) and answers
-// each with "OK\r\n"; "Exit,0" makes it end. The graphical behaviour is
-// chosen through the environment inherited from the installer:
-//   GTR_STANDIN_ADDR     address to listen on (default 127.0.0.1)
+// each with "OK\r\n"; "Exit,0" makes it end. It listens on 127.0.0.1, the
+// address the tests pin the launcher to. The graphical behaviour is chosen
+// through the environment inherited from the installer:
 //   GTR_STANDIN_DEAF     set: the first run (no log yet) never listens
 //   GTR_STANDIN_DROP     after answering this many commands on a connection,
 //                        half-close it and then reset it
 //   GTR_STANDIN_HANGUP   close the connection instead of answering command
 //                        number this plus one
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -124,8 +123,7 @@ int main(int argc, char **argv) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));
-    const char *text = std::getenv("GTR_STANDIN_ADDR");
-    if (inet_pton(AF_INET, text != nullptr ? text : "127.0.0.1", &addr.sin_addr) != 1) return 2;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     const int lfd = socket(AF_INET, SOCK_STREAM, 0);
     const int one = 1;
     setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -138,7 +136,6 @@ int main(int argc, char **argv) {
     for (;;) {
         const int fd = accept(lfd, nullptr, nullptr);
         if (fd < 0) continue;
-        log_line("accepted", "");
         if (serve(fd, drop, hangup)) return 0;
     }
 }
