@@ -4,15 +4,8 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <cstdlib>
-#include <string>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 #include <vector>
 

@@ -4,17 +4,10 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <map>
-#include <string>
 
 namespace {
 

@@ -2,13 +2,8 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <regex>
-#include <string>
 
 namespace {
 

@@ -5,17 +5,8 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <gtest/gtest.h>
-
-#include <cerrno>
 #include <csignal>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
-#include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 

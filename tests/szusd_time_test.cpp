@@ -4,12 +4,7 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <gtest/gtest.h>
-
 #include <array>
-#include <cstdlib>
-#include <cstring>
-#include <string>
 
 namespace {
 

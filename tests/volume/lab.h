@@ -8,19 +8,12 @@
 
 #include "szusd.h"
 #include "szusdu.h"
-
 #include "../testutil.h"
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <optional>
-#include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace zutest {
