@@ -158,17 +158,21 @@ TEST_F(FileTest, Removal) {
 
 TEST_F(FileTest, TimeComparison) {
     const std::string a = make("a"), b = make("b");
-    const struct timespec t1[2] = {{1000, 0}, {1000, 0}}, t2[2] = {{2000, 0}, {2000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), t1, 0), 0);
-    ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), t1, 0), 0);
+    // 1 when the second's time is at least the first's: equal times too.
+    const struct {
+        time_t a, b;
+        int a_then_b, b_then_a;
+    } cases[] = {{1000, 1000, 1, 1}, {1000, 2000, 1, 0}};
     int newer = -1;
-    EXPECT_EQ(zusdet(a.c_str(), b.c_str(), &newer), ZUSD_OK);
-    EXPECT_EQ(newer, 1);
-    ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), t2, 0), 0);
-    EXPECT_EQ(zusdet(b.c_str(), a.c_str(), &newer), ZUSD_OK);
-    EXPECT_EQ(newer, 0);
-    EXPECT_EQ(zusdet(a.c_str(), b.c_str(), &newer), ZUSD_OK);
-    EXPECT_EQ(newer, 1);
+    for (const auto &c : cases) {
+        const struct timespec ta[2] = {{c.a, 0}, {c.a, 0}}, tb[2] = {{c.b, 0}, {c.b, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, a.c_str(), ta, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, b.c_str(), tb, 0), 0);
+        EXPECT_EQ(zusdet(a.c_str(), b.c_str(), &newer), ZUSD_OK);
+        EXPECT_EQ(newer, c.a_then_b) << c.a << " " << c.b;
+        EXPECT_EQ(zusdet(b.c_str(), a.c_str(), &newer), ZUSD_OK);
+        EXPECT_EQ(newer, c.b_then_a) << c.b << " " << c.a;
+    }
     EXPECT_EQ(zusdet(a.c_str(), path("missing").c_str(), &newer), ZUSD_NOTFOUND);
     EXPECT_TRUE(log_.has("zusdet: stat(" + a + " -OR- " + path("missing") + ",&status)!=0. ))"));
 }
