@@ -33,8 +33,10 @@ Bytes read_file(const fs::path &p, std::size_t most = ~std::size_t(0))
     std::ifstream f(p, std::ios::binary);
     Bytes b;
     char chunk[65536];
-    while (b.size() < most && f.read(chunk, sizeof chunk), f.gcount() > 0) {
-        const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(f.gcount()), most - b.size());
+    while (b.size() < most) {
+        f.read(chunk, static_cast<std::streamsize>(std::min<std::size_t>(sizeof chunk, most - b.size())));
+        const auto n = static_cast<std::size_t>(f.gcount());
+        if (n == 0) break;
         b.insert(b.end(), chunk, chunk + n);
     }
     return b;
