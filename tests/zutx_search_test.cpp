@@ -90,16 +90,17 @@ TEST(ZutxVersion, DepthNumbersAndText) {
 }
 
 TEST(ZutxClassify, DigitsAndIdentifiers) {
-    EXPECT_EQ(zutxin(""), 0u);
-    EXPECT_EQ(zutxin("0042"), 1u);
-    EXPECT_EQ(zutxin("4a"), 0u);
-    EXPECT_EQ(zutxin("-4"), 0u);
-    EXPECT_EQ(zutxvr(""), 1u);
+    // all digits (zutxin), only identifier characters (zutxvr)
+    struct {
+        const char *s;
+        unsigned in, vr;
+    } const cases[] = {{"", 0, 1},       {"0042", 1, 1},   {"4a", 0, 1},        {"-4", 0, 0},
+                       {"my_var2", 0, 1}, {"my-var", 0, 0}, {"caf\xE9", 0, 0}, {"a b", 0, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(zutxin(c.s), c.in) << q(c.s);
+        EXPECT_EQ(zutxvr(c.s), c.vr) << q(c.s);
+    }
     EXPECT_EQ(zutxvr(nullptr), 1u);
-    EXPECT_EQ(zutxvr("my_var2"), 1u);
-    EXPECT_EQ(zutxvr("my-var"), 0u);
-    EXPECT_EQ(zutxvr("caf\xE9"), 0u);
-    EXPECT_EQ(zutxvr("a b"), 0u);
 }
 
 // The obvious recursive matcher, used as the reference for the iterative one.

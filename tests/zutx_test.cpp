@@ -13,12 +13,15 @@ namespace {
 // An argument as a failure message shows it.
 std::string q(const char *s) { return s != nullptr ? "\"" + std::string(s) + "\"" : "null"; }
 
-TEST(ZutxLength, CountsModulo65536) {
+TEST(ZutxLength, CountsModulo65536AndNullIsNotEmpty) {
     EXPECT_EQ(zutxln(nullptr), 0);
     EXPECT_EQ(zutxln(""), 0);
     EXPECT_EQ(zutxln("abc"), 3);
     EXPECT_EQ(zutxln(std::string(65536 + 7, 'x').c_str()), 7);
     EXPECT_EQ(zutxln(std::string(65535, 'x').c_str()), 65535);
+    EXPECT_EQ(zutxnl(nullptr), 0u);
+    EXPECT_EQ(zutxnl(""), 1u);
+    EXPECT_EQ(zutxnl(" "), 0u);
 }
 
 TEST(ZutxCopy, StopsAtLimitAndTerminates) {
@@ -47,18 +50,10 @@ TEST(ZutxCopy, NullWritesNothing) {
 
 TEST(ZutxAppend, ReturnsCountAppended) {
     char dst[16] = "abc";
+    EXPECT_EQ(zutxct(dst, "zz", 0), 0);
     EXPECT_EQ(zutxct(dst, "def", 65535), 3);
-    EXPECT_STREQ(dst, "abcdef");
     EXPECT_EQ(zutxct(dst, "ghijk", 2), 2);
     EXPECT_STREQ(dst, "abcdefgh");
-    EXPECT_EQ(zutxct(dst, "zz", 0), 0);
-    EXPECT_STREQ(dst, "abcdefgh");
-}
-
-TEST(ZutxEmpty, NullIsNotEmpty) {
-    EXPECT_EQ(zutxnl(nullptr), 0u);
-    EXPECT_EQ(zutxnl(""), 1u);
-    EXPECT_EQ(zutxnl(" "), 0u);
 }
 
 TEST(ZutxSame, FoldsOnlyAsciiLetters) {
@@ -117,27 +112,22 @@ TEST(ZutxWhitespace, EachOperationHasItsOwnSet) {
     EXPECT_EQ(zutxrt(nullptr), 0);
 }
 
-TEST(ZutxCase, LimitedConversion) {
+TEST(ZutxCaseAndMap, WithinLimit) {
     char s[] = "abcdef";
-    EXPECT_EQ(zutxuc(s, 3), 3);
-    EXPECT_STREQ(s, "ABCdef");
     EXPECT_EQ(zutxuc(s, 0), 0);
+    EXPECT_EQ(zutxuc(s, 3), 3);
     EXPECT_STREQ(s, "ABCdef");
     EXPECT_EQ(zutxuc(s, 65535), 65535);
     EXPECT_STREQ(s, "ABCDEF");
     char t[] = "Ab1-Z\xC9";
     EXPECT_EQ(zutxlc(t, 65535), 65535);
     EXPECT_STREQ(t, "ab1-z\xC9");  // the default C locale has no upper-case 0xC9
-}
-
-TEST(ZutxMap, ReplacesWithinLimit) {
-    char s[] = "a/b/c/d";
-    zutxmp(s, '/', '\\', 4);
-    EXPECT_STREQ(s, "a\\b\\c/d");
-    zutxmp(s, '/', '\\', 0);
-    EXPECT_STREQ(s, "a\\b\\c/d");
-    zutxmp(s, '/', '\\', 65535);
-    EXPECT_STREQ(s, "a\\b\\c\\d");
+    char p[] = "a/b/c/d";
+    zutxmp(p, '/', '\\', 0);
+    zutxmp(p, '/', '\\', 4);
+    EXPECT_STREQ(p, "a\\b\\c/d");
+    zutxmp(p, '/', '\\', 65535);
+    EXPECT_STREQ(p, "a\\b\\c\\d");
 }
 
 TEST(ZutxLocate, CountsAndPositions) {

@@ -49,11 +49,6 @@ std::string escape(const std::string &raw) {
     return out;
 }
 
-int env_int(const char *name) {
-    const char *v = std::getenv(name);
-    return v != nullptr ? std::atoi(v) : -1;
-}
-
 void reset_close(int fd) {
     const linger hard = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
@@ -132,10 +127,10 @@ int main(int argc, char **argv) {
         return 3;
     }
     log_line("listening", std::to_string(port));
-    const int drop = env_int("GTR_STANDIN_DROP"), hangup = env_int("GTR_STANDIN_HANGUP");
+    const char *drop = std::getenv("GTR_STANDIN_DROP"), *hangup = std::getenv("GTR_STANDIN_HANGUP");
     for (;;) {
         const int fd = accept(lfd, nullptr, nullptr);
         if (fd < 0) continue;
-        if (serve(fd, drop, hangup)) return 0;
+        if (serve(fd, drop != nullptr ? std::atoi(drop) : -1, hangup != nullptr ? std::atoi(hangup) : -1)) return 0;
     }
 }
