@@ -114,6 +114,7 @@ TEST_F(FileTest, SizeSaturatesAtFourGiBAndRemoveIfEmptyKeepsData) {
         uint32_t size;
         bool removed;
     } cases[] = {{make("empty"), 0, true},
+                 {make("one", "x"), 1, false},
                  {make("f", "hello"), 5, false},
                  {sparse("edge", kFourGiB - 1), 0xFFFFFFFFu, false},
                  {sparse("big", kFourGiB), 0xFFFFFFFFu, false},
