@@ -48,7 +48,9 @@ using zutest::exists;
 using zutest::slurp;
 using zutest::spit;
 
-std::string str(const char *s) { return s != nullptr ? s : "(null)"; }
+std::string str(const char *s) {
+    return s != nullptr ? s : "(null)";
+}
 
 std::string page_of(const char *hlptxt, const char *title = nullptr) {
     const zuhlprq req{hlptxt, title, nullptr};
@@ -65,9 +67,11 @@ zuhlpvw view() {
 
 struct ViewerRun {
     int pid = 0;
-    Strings args, cmds;                      // command lines with CR and LF escaped
+    Strings args, cmds;                       // command lines with CR and LF escaped
     std::map<std::string, std::string> last;  // the last text of every record kind
-    std::string text(const char *tag) const { return last.count(tag) != 0 ? last.at(tag) : "(none)"; }
+    std::string text(const char *tag) const {
+        return last.count(tag) != 0 ? last.at(tag) : "(none)";
+    }
 };
 
 std::vector<ViewerRun> read_runs(const std::string &log) {
@@ -78,7 +82,8 @@ std::vector<ViewerRun> read_runs(const std::string &log) {
     while (in >> pid >> tag && std::getline(in, text)) {
         text.erase(0, 1);  // the blank before the text
         if (tag == "run") runs.emplace_back().pid = pid;
-        const auto r = std::find_if(runs.rbegin(), runs.rend(), [&](auto &x) { return x.pid == pid; });
+        const auto r =
+            std::find_if(runs.rbegin(), runs.rend(), [&](auto &x) { return x.pid == pid; });
         if (r == runs.rend() || tag == "run") continue;
         r->last[tag] = text;
         if (tag == "arg") r->args.push_back(text);
@@ -115,7 +120,8 @@ bool await_end(pid_t pid) {
 
 bool write_file(const char *path, const std::string &text) {
     const int fd = open(path, O_WRONLY);
-    const bool ok = fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool ok =
+        fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     if (fd >= 0) close(fd);
     return ok;
 }
@@ -145,7 +151,7 @@ bool private_loopback() {
 /* ---- the fixture --------------------------------------------------------- */
 
 class Help : public ::testing::Test {
-protected:
+  public:
     static void SetUpTestSuite() {
         // Viewers whose installer child has ended are handed to this process,
         // so that each test can kill and reap every one of them.
@@ -203,7 +209,9 @@ protected:
         if (network && WIFEXITED(status) && WEXITSTATUS(status) == kSkipExit)
             GTEST_SKIP() << "no private network namespace for the control ports";
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
-            << "child status " << status << "\n" << out_ << "stderr:\n" << err_;
+            << "child status " << status << "\n"
+            << out_ << "stderr:\n"
+            << err_;
     }
     /* Run body and expect the module to end the process after a failed fopen. */
     void ends_after_fopen(const std::function<void()> &body) {
@@ -272,131 +280,125 @@ TEST_F(Help, TooLongDirectoriesAreRefusedNotCut) {
 
 /* ---- routing index ------------------------------------------------------- */
 
-struct RoutingCase {
-    const char *name;
-    std::string routing;
-    int slots;  // index slots once built; -1: not checked
-    // Help text ("(null)" for a null one) and the page it gives, relative to
-    // the help directory; "(null)" for none.
-    std::vector<std::pair<std::string, std::string>> lookups;
-    const char *err = nullptr;  // expected on standard error
-};
-
-std::vector<RoutingCase> routing_cases() {
-    std::vector<RoutingCase> cases = {
-        {"fallback and key syntax", "intro:intro.html\nNO_HELP_AVAILABLE:nohelp.html\n", 6,
-         {{"?html intro", "intro.html"}, {"?html missing", "nohelp.html"}, {"(null)", "nohelp.html"},
-          {"", "nohelp.html"}, {"?html\tintro", "intro.html"}, {"?doc more words intro", "intro.html"},
-          // No blank: no key. A blank at the end: an empty key.
-          {"?intro", "nohelp.html"}, {"?html ", "nohelp.html"}, {"?html INTRO", "nohelp.html"}}},
-        {"lines cut at their colons",
-         "a:b:c.html\nx:first.html\nx:second.html\nnocolon\nempty:\ntrail:v.html:\n:orphan.html\n\n"
-         "after:after.html\nNO_HELP_AVAILABLE:nohelp.html\n",
-         22,
-         {{"?html a", "c.html"}, {"?html x", "second.html"},
-          // Keys without a value fall back; a line starting with a colon does
-          // not touch the key before it.
-          {"?html nocolon", "nohelp.html"}, {"?html empty", "nohelp.html"}, {"?html trail", "nohelp.html"},
-          {"?html after", "after.html"}, {"?html b", "nohelp.html"}}},
-        {"table size follows the line count", "k0:p0\nk1:p1\nk2:p2\nk3:p3\nk4:p4\nk5:p5\nk6:p6\nk7:p7\nNO_HELP_AVAILABLE:nohelp.html\n",
-         20,
-         {{"?html k7", "p7"}, {"?html k0", "p0"}, {"?html k1", "p1"}, {"?html k2", "p2"}, {"?html k3", "p3"},
-          {"?html k4", "p4"}, {"?html k5", "p5"}, {"?html k6", "p6"}}},
-        {"last line without line feed", "NO_HELP_AVAILABLE:nohelp.html\nlast:last.html", 4,
-         {{"?html last", "last.html"}}},
-        {"no usable fallback", "intro:intro.html\nNO_HELP_AVAILABLE:\n", -1,
-         {{"?html intro", "intro.html"}, {"?html missing", "(null)"}}, "no help page for this request"},
-        {"empty routing file", "", 2, {{"?html intro", "(null)"}}},
-        {"page path too long", "long:" + std::string(4090, 'p') + "\n", -1, {{"?html long", "(null)"}},
-         "help page path too long"},
-    };
-    // Keys of one length with equal first, middle and following bytes share a
-    // slot; every one must still be found, also across the table's end.
-    RoutingCase probes{"keys sharing one slot", "NO_HELP_AVAILABLE:nohelp.html\n", -1,
-                       {{"?html qAxx", "nohelp.html"}, {"?html q", "nohelp.html"}}};
-    for (char c = 'a'; c <= 'z'; ++c) {
-        probes.routing += std::string("q") + c + "xx:" + c + ".html\n";
-        probes.lookups.push_back({std::string("?html q") + c + "xx", std::string(1, c) + ".html"});
-    }
-    cases.push_back(probes);
-    return cases;
+/* In a child, build the index from `text` and look up each "help text>page":
+ * the page relative to the help directory, or "(null)" for none; "(null)" as
+ * help text stands for a null one. `slots` is the index size, -1 unchecked. */
+void lookups(Help &t, const char *name, const std::string &text, int slots, const Strings &cases) {
+    SCOPED_TRACE(name);
+    t.routing(text);
+    t.ok([&] {
+        zuhlpin(nullptr);
+        spit(view().zutmphtml, "someone else's");  // clean-up removes only a page it wrote
+        const auto check = [&](const std::string &c) {
+            SCOPED_TRACE(c);
+            const std::string help = c.substr(0, c.find('>')), page = c.substr(c.find('>') + 1);
+            const zuhlprq req{help == "(null)" ? nullptr : help.c_str(), nullptr, nullptr};
+            EXPECT_EQ(str(zulkup(&req)), page == "(null)" ? page : t.help_ + "/" + page);
+            EXPECT_TRUE(page != "(null)" || zusd(&req) == 1);  // nothing to show
+        };
+        for (const std::string &c : cases) check(c);
+        EXPECT_TRUE(slots < 0 || view().nhentry == slots) << view().nhentry;
+        zuhlpcu();
+        EXPECT_EQ(view().nhentry, 0);
+        EXPECT_EQ(slurp(view().zutmphtml), "someone else's");
+        check(cases[0]);  // the index is built again
+    });
 }
 
 TEST_F(Help, RoutingIndexLookups) {
-    for (const RoutingCase &c : routing_cases()) {
-        SCOPED_TRACE(c.name);
-        routing(c.routing);
-        ok([&] {
-            zuhlpin(nullptr);
-            spit(view().zutmphtml, "someone else's");  // clean-up removes only a page it wrote
-            const auto full = [&](const std::string &page) { return page == "(null)" ? page : help_ + "/" + page; };
-            for (const auto &[text, page] : c.lookups) {
-                SCOPED_TRACE(text);
-                const zuhlprq req{text == "(null)" ? nullptr : text.c_str(), nullptr, nullptr};
-                EXPECT_EQ(str(zulkup(&req)), full(page));
-                EXPECT_TRUE(page != "(null)" || zusd(&req) == 1);  // nothing to show
-            }
-            EXPECT_TRUE(c.slots < 0 || view().nhentry == c.slots) << view().nhentry;
-            zuhlpcu();
-            EXPECT_EQ(view().nhentry, 0);
-            EXPECT_EQ(slurp(view().zutmphtml), "someone else's");
-            const auto &[text, page] = c.lookups[0];  // the index is built again
-            EXPECT_EQ(page_of(text.c_str()), full(page));
-        });
-        if (c.err != nullptr) err_has(c.err);
+    // No blank: no key. A blank at the end: an empty key.
+    lookups(*this, "fallback and key syntax", "intro:intro.html\nNO_HELP_AVAILABLE:nohelp.html\n",
+            6,
+            {"?html intro>intro.html", "?html missing>nohelp.html", "(null)>nohelp.html",
+             ">nohelp.html", "?html\tintro>intro.html", "?doc more words intro>intro.html",
+             "?intro>nohelp.html", "?html >nohelp.html", "?html INTRO>nohelp.html"});
+    // Keys without a value fall back; a line starting with a colon does not
+    // touch the key before it.
+    lookups(
+        *this, "lines cut at their colons",
+        "a:b:c.html\nx:first.html\nx:second.html\nnocolon\nempty:\ntrail:v.html:\n:orphan.html\n"
+        "\nafter:after.html\nNO_HELP_AVAILABLE:nohelp.html\n",
+        22,
+        {"?html a>c.html", "?html x>second.html", "?html nocolon>nohelp.html",
+         "?html empty>nohelp.html", "?html trail>nohelp.html", "?html after>after.html",
+         "?html b>nohelp.html"});
+    lookups(
+        *this, "table size follows the line count",
+        "k0:p0\nk1:p1\nk2:p2\nk3:p3\nk4:p4\nk5:p5\nk6:p6\nk7:p7\nNO_HELP_AVAILABLE:nohelp.html\n",
+        20,
+        {"?html k7>p7", "?html k0>p0", "?html k1>p1", "?html k2>p2", "?html k3>p3", "?html k4>p4",
+         "?html k5>p5", "?html k6>p6"});
+    lookups(*this, "last line without line feed", "NO_HELP_AVAILABLE:nohelp.html\nlast:last.html",
+            4, {"?html last>last.html"});
+    lookups(*this, "no usable fallback", "intro:intro.html\nNO_HELP_AVAILABLE:\n", -1,
+            {"?html intro>intro.html", "?html missing>(null)"});
+    err_has("no help page for this request");
+    lookups(*this, "empty routing file", "", 2, {"?html intro>(null)"});
+    lookups(*this, "page path too long", "long:" + std::string(4090, 'p') + "\n", -1,
+            {"?html long>(null)"});
+    err_has("help page path too long");
+    // Keys of one length with equal first, middle and following bytes share a
+    // slot; every one must still be found, also across the table's end.
+    std::string text = "NO_HELP_AVAILABLE:nohelp.html\n";
+    Strings cases = {"?html qAxx>nohelp.html", "?html q>nohelp.html"};
+    for (char c = 'a'; c <= 'z'; ++c) {
+        text += std::string("q") + c + "xx:" + c + ".html\n";
+        cases.push_back(std::string("?html q") + c + "xx>" + c + ".html");
     }
+    lookups(*this, "keys sharing one slot", text, -1, cases);
 }
 
 /* ---- temporary pages ----------------------------------------------------- */
 
-constexpr char kTemplate[] = "<html><head><title>PUT_TITLE_HERE</title></head>\n"
-                             "<link rel=stylesheet href=\"%s/help.css\">\n<body>\n<!-- ON_THE_FLY -->\n</body></html>\n";
+constexpr char kTemplate[] =
+    "<html><head><title>PUT_TITLE_HERE</title></head>\n"
+    "<link rel=stylesheet href=\"%s/help.css\">\n<body>\n<!-- ON_THE_FLY -->\n</body></html>\n";
 
-struct PageCase {
-    const char *name, *routing, *file;
-    std::string tmpl;
-    const char *title;
-    std::string want;  // "{H}" stands for the help directory, "{T}" for the text
-};
+/* In a child, make pages for literal text from the template `tmpl` in `file`
+ * and compare them with `want`, where "{H}" stands for the help directory and
+ * "{T}" for the text. */
+void literal_page(Help &t, const char *name, const char *routing, const char *file,
+                  const std::string &tmpl, const char *title, const std::string &want) {
+    SCOPED_TRACE(name);
+    t.routing(routing);
+    spit(t.help_ + "/" + file, tmpl);
+    const auto page_for = [&](const std::string &text) {
+        std::string s = want;
+        for (size_t at; (at = s.find("{H}")) != std::string::npos;) s.replace(at, 3, t.help_);
+        return s.replace(s.find("{T}"), 3, text);
+    };
+    t.ok([&] {
+        zuhlpin(nullptr);
+        const std::string page = page_of("Press F1 to continue", title);
+        EXPECT_EQ(page, t.page_path());
+        EXPECT_EQ(view().tmphtml_created, 1);
+        EXPECT_EQ(slurp(page), page_for("Press F1 to continue"));
+        // Rewritten, not appended to, at the next literal text.
+        EXPECT_EQ(page_of("Second %s %n text", title), page);
+        EXPECT_EQ(slurp(page), page_for("Second %s %n text"));
+        zuhlpcu();
+        EXPECT_FALSE(exists(page));
+        EXPECT_EQ(view().tmphtml_created, 0);
+    });
+}
 
 TEST_F(Help, PagesForLiteralText) {
-    const PageCase cases[] = {
-        {"with title", "NO_HELP_AVAILABLE:nohelp.html\nON_THE_FLY:otf.html\n", "otf.html", kTemplate,
-         "Setup help",
-         "<html><head><title>Setup help</title></head>\n<link rel=stylesheet href=\"{H}/help.css\">\n"
-         "<body>\n<!-- ON_THE_FLY -->\n<p>\n{T}\n</body></html>\n"},
-        {"title lines dropped without a title", "ON_THE_FLY:otf.html\n", "otf.html",
-         std::string(kTemplate) + "again PUT_TITLE_HERE\n", nullptr,
-         "<link rel=stylesheet href=\"{H}/help.css\">\n<body>\n<!-- ON_THE_FLY -->\n<p>\n{T}\n</body></html>\n"},
-        {"template is text, not a format", "ON_THE_FLY:otf.html\n", "otf.html",
-         "%n %d %x %s%s%s%s%s%s %%s 100% %\nON_THE_FLY %n\n", nullptr,
-         "%n %d %x {H}{H}{H}{H}{H}{H} %%s 100% %\nON_THE_FLY %n\n<p>\n{T}\n"},
-        {"missing key: the fallback page is the template", "NO_HELP_AVAILABLE:nohelp.html\n", "nohelp.html",
-         "No help. ON_THE_FLY\n", nullptr, "No help. ON_THE_FLY\n<p>\n{T}\n"},
-    };
-    for (const PageCase &c : cases) {
-        SCOPED_TRACE(c.name);
-        routing(c.routing);
-        spit(help_ + "/" + c.file, c.tmpl);
-        const auto want = [&](const std::string &text) {
-            std::string s = c.want;
-            for (size_t at; (at = s.find("{H}")) != std::string::npos;) s.replace(at, 3, help_);
-            return s.replace(s.find("{T}"), 3, text);
-        };
-        ok([&] {
-            zuhlpin(nullptr);
-            const std::string page = page_of("Press F1 to continue", c.title);
-            EXPECT_EQ(page, page_path());
-            EXPECT_EQ(view().tmphtml_created, 1);
-            EXPECT_EQ(slurp(page), want("Press F1 to continue"));
-            // Rewritten, not appended to, at the next literal text.
-            EXPECT_EQ(page_of("Second %s %n text", c.title), page);
-            EXPECT_EQ(slurp(page), want("Second %s %n text"));
-            zuhlpcu();
-            EXPECT_FALSE(exists(page));
-            EXPECT_EQ(view().tmphtml_created, 0);
-        });
-    }
+    const char *otf = "ON_THE_FLY:otf.html\n";
+    literal_page(*this, "with title", "NO_HELP_AVAILABLE:nohelp.html\nON_THE_FLY:otf.html\n",
+                 "otf.html", kTemplate, "Setup help",
+                 "<html><head><title>Setup help</title></head>\n"
+                 "<link rel=stylesheet href=\"{H}/help.css\">\n"
+                 "<body>\n<!-- ON_THE_FLY -->\n<p>\n{T}\n</body></html>\n");
+    literal_page(*this, "title lines dropped without a title", otf, "otf.html",
+                 std::string(kTemplate) + "again PUT_TITLE_HERE\n", nullptr,
+                 "<link rel=stylesheet href=\"{H}/help.css\">\n"
+                 "<body>\n<!-- ON_THE_FLY -->\n<p>\n{T}\n</body></html>\n");
+    literal_page(*this, "template is text, not a format", otf, "otf.html",
+                 "%n %d %x %s%s%s%s%s%s %%s 100% %\nON_THE_FLY %n\n", nullptr,
+                 "%n %d %x {H}{H}{H}{H}{H}{H} %%s 100% %\nON_THE_FLY %n\n<p>\n{T}\n");
+    literal_page(*this, "missing key: the fallback page is the template",
+                 "NO_HELP_AVAILABLE:nohelp.html\n", "nohelp.html", "No help. ON_THE_FLY\n", nullptr,
+                 "No help. ON_THE_FLY\n<p>\n{T}\n");
 }
 
 TEST_F(Help, ComposedLinesTooLongAreRefused) {
@@ -502,10 +504,11 @@ TEST_F(Help, ViewerThatCannotBeStarted) {
 /* ---- graphical viewer ---------------------------------------------------- */
 
 class Graphical : public Help {
-protected:
+  public:
     void SetUp() override {
         Help::SetUp();
-        routing("intro:intro.html\nsecond:second.html\nthird:third.html\nNO_HELP_AVAILABLE:no.html\n");
+        routing(
+            "intro:intro.html\nsecond:second.html\nthird:third.html\nNO_HELP_AVAILABLE:no.html\n");
         viewers();
     }
     /* Run body in a child with its own loopback; false when skipped. */
@@ -524,7 +527,9 @@ protected:
         const zuhlprq req{text, nullptr, &app_};
         return zusd(&req);
     }
-    std::vector<ViewerRun> runs(size_t n, const char *tag = "cwd") { return runs_when(inst_ + "/gtr.log", n, tag); }
+    std::vector<ViewerRun> runs(size_t n, const char *tag = "cwd") {
+        return runs_when(inst_ + "/gtr.log", n, tag);
+    }
     Strings args(const std::string &port, const std::string &page) {
         return {"-sdi", port, "-url", "file:" + help_ + "/" + page};
     }
@@ -587,7 +592,9 @@ TEST_F(Graphical, TakenPortsAreSkipped) {
             EXPECT_EQ(r.size(), 1u);
             EXPECT_EQ(r[0].cmds, Strings{open_line("second.html")});
         });
-        EXPECT_TRUE(!ran || (port == std::string("0")) == (err_.find("zugetport: ") != std::string::npos)) << err_;
+        EXPECT_TRUE(!ran ||
+                    (port == std::string("0")) == (err_.find("zugetport: ") != std::string::npos))
+            << err_;
     }
 }
 
@@ -616,51 +623,52 @@ TEST_F(Graphical, ViewerThatNeverAcceptsIsKilledAndRestarted) {
 
 /* The first viewer stops taking pages between the second and the third:
  * the third goes to a new viewer. */
+/* In a child, the first viewer gets the intro page and `request`, then
+ * stops taking pages (`env` sets the stand-in's behaviour; `kill_first`: the
+ * user closes it; `first_ends`: it ends) and logs `before` and `after` the
+ * third page, which must go to a new viewer on `port` (null: any). */
+void lost_viewer(Graphical &t, const char *name, const char *env, const char *request,
+                 bool kill_first, bool first_ends, const char *before, const char *after,
+                 const Strings &first_cmds, const char *port) {
+    SCOPED_TRACE(name);
+    fs::remove(t.inst_ + "/gtr.log");
+    const bool ran = t.net([&] {
+        t.prepare();
+        if (env != nullptr) setenv(env, "1", 1);
+        EXPECT_EQ(t.show("exit"), 0);  // no viewer yet: nothing to close, nothing started
+        EXPECT_FALSE(exists(t.inst_ + "/gtr.log"));
+        EXPECT_EQ(t.show("?html intro"), 0);
+        const int first = view().bpid;
+        t.runs(1, "listening");
+        EXPECT_EQ(t.show(request), 0);
+        if (kill_first) kill(first, SIGTERM);
+        EXPECT_TRUE(!first_ends || await_end(first));
+        if (before != nullptr) t.runs(1, before);
+        EXPECT_EQ(t.show("?html third"), 0);
+        if (after != nullptr) t.runs(1, after);
+        EXPECT_TRUE(view().bpid > 0 && view().bpid != first && view().sock == -1);
+        EXPECT_EQ(kill(first, 0) == 0, !first_ends);  // an ended viewer is reaped
+        const auto r = t.runs(2);
+        ASSERT_EQ(r.size(), 2u);
+        EXPECT_EQ(r[0].cmds, first_cmds);
+        EXPECT_EQ(r[1].args, t.args(port != nullptr ? port : view().port_s, "third.html"));
+    });
+    EXPECT_TRUE(!ran || t.err_.find("write()") == std::string::npos) << t.err_;
+}
+
 TEST_F(Graphical, LostViewerGivesThePageToANewOne) {
     const std::string second = open_line("second.html");
-    struct {
-        const char *name, *env;      // env: the stand-in's behaviour, if any
-        const char *request;         // the second request
-        bool kill_first, first_ends;  // the user closes the viewer; it ends
-        const char *before, *after;  // what the first viewer logs before/after the third page
-        Strings first_cmds;          // what the first viewer got
-        const char *port;            // of the new viewer; null: not checked
-    } const cases[] = {
-        {"exit request", nullptr, "exit", false, true, nullptr, nullptr, {"Exit,0\\r\\n"}, nullptr},
-        {"viewer closed", nullptr, "?html second", true, true, nullptr, nullptr, {second}, nullptr},
-        // The write meets a closed connection (EPIPE): no SIGPIPE, no report.
-        {"connection broken", "GTR_STANDIN_DROP", "?html second", false, false, "dropped", nullptr, {second}, "7711"},
-        // The third page's command is not answered: it goes to a new viewer.
-        {"closed without answer", "GTR_STANDIN_HANGUP", "?html second", false, false, nullptr, "hungup",
-         {second, open_line("third.html")}, "7711"},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        fs::remove(inst_ + "/gtr.log");
-        const bool ran = net([&] {
-            prepare();
-            if (c.env != nullptr) setenv(c.env, "1", 1);
-            EXPECT_EQ(show("exit"), 0);  // no viewer yet: nothing to close, nothing started
-            EXPECT_FALSE(exists(inst_ + "/gtr.log"));
-            EXPECT_EQ(show("?html intro"), 0);
-            const int first = view().bpid;
-            runs(1, "listening");
-            EXPECT_EQ(show(c.request), 0);
-            if (c.kill_first) kill(first, SIGTERM);
-            EXPECT_TRUE(!c.first_ends || await_end(first));
-            if (c.before != nullptr) runs(1, c.before);
-            EXPECT_EQ(show("?html third"), 0);
-            if (c.after != nullptr) runs(1, c.after);
-            EXPECT_TRUE(view().bpid > 0 && view().bpid != first && view().sock == -1);
-            EXPECT_EQ(kill(first, 0) == 0, !c.first_ends);  // an ended viewer is reaped
-            const auto r = runs(2);
-            ASSERT_EQ(r.size(), 2u);
-            EXPECT_EQ(r[0].cmds, c.first_cmds);
-            // The first viewer may still hold 7710.
-            EXPECT_EQ(r[1].args, args(c.port != nullptr ? c.port : view().port_s, "third.html"));
-        });
-        EXPECT_TRUE(!ran || err_.find("write()") == std::string::npos) << err_;
-    }
+    lost_viewer(*this, "exit request", nullptr, "exit", false, true, nullptr, nullptr,
+                {"Exit,0\\r\\n"}, nullptr);
+    lost_viewer(*this, "viewer closed", nullptr, "?html second", true, true, nullptr, nullptr,
+                {second}, nullptr);
+    // The write meets a closed connection (EPIPE): no SIGPIPE, no report. The
+    // first viewer still holds 7710.
+    lost_viewer(*this, "connection broken", "GTR_STANDIN_DROP", "?html second", false, false,
+                "dropped", nullptr, {second}, "7711");
+    // The third page's command is not answered: it goes to a new viewer.
+    lost_viewer(*this, "closed without answer", "GTR_STANDIN_HANGUP", "?html second", false, false,
+                nullptr, "hungup", {second, open_line("third.html")}, "7711");
 }
 
 TEST_F(Graphical, PagePathTooLongForTheUrlIsRefused) {

@@ -43,8 +43,11 @@ std::string escape(const std::string &raw) {
     for (const unsigned char c : raw) {
         char hex[8];
         std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : c == '\\' ? "\\\\"
-             : c < 32 || c > 126 ? hex : std::string(1, static_cast<char>(c));
+        out += c == '\r'           ? "\\r"
+               : c == '\n'         ? "\\n"
+               : c == '\\'         ? "\\\\"
+               : c < 32 || c > 126 ? hex
+                                   : std::string(1, static_cast<char>(c));
     }
     return out;
 }
@@ -131,6 +134,8 @@ int main(int argc, char **argv) {
     for (;;) {
         const int fd = accept(lfd, nullptr, nullptr);
         if (fd < 0) continue;
-        if (serve(fd, drop != nullptr ? std::atoi(drop) : -1, hangup != nullptr ? std::atoi(hangup) : -1)) return 0;
+        if (serve(fd, drop != nullptr ? std::atoi(drop) : -1,
+                  hangup != nullptr ? std::atoi(hangup) : -1))
+            return 0;
     }
 }
