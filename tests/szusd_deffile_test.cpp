@@ -47,13 +47,14 @@ struct Reader {
         rewind(f);
     }
     ~Reader() { fclose(f); }
-    unsigned next(char delimiter, int keep, std::uint16_t size = 64) {
+    // The status and the token read.
+    Answer next(char delimiter, int keep, std::uint16_t size = 64) {
         // Guard bytes past `size` show any write beyond the bound.
         token.assign(size + 4u, '#');
         raw.assign(size + 4u, '#');
-        return zusdgt(f, delimiter, keep, token.data(), size, raw.data());
+        const unsigned st = zusdgt(f, delimiter, keep, token.data(), size, raw.data());
+        return {st, st == ZUSD_TOOLONG ? "" : token.c_str()};
     }
-    std::string tok() const { return token.c_str(); }
     std::string rawtext() const { return raw.c_str(); }
     FILE *f;
     std::string token, raw;
@@ -96,47 +97,39 @@ TEST(Platform, OnlyUnixSuits) {
 
 TEST(TokenReader, DelimitersBlanksAndNewline) {
     Reader r("  ab c = val ue\nnext");
-    EXPECT_EQ(r.next('=', 0), ZUSD_OK);
-    EXPECT_EQ(r.tok(), "abc");
+    EXPECT_EQ(r.next('=', 0), Answer(ZUSD_OK, "abc"));
     EXPECT_EQ(r.rawtext(), "  ab c =");
-    EXPECT_EQ(r.next('\0', 1), ZUSD_OK);
-    EXPECT_EQ(r.tok(), " val ue");
+    EXPECT_EQ(r.next('\0', 1), Answer(ZUSD_OK, " val ue"));
     EXPECT_EQ(r.rawtext(), " val ue");
     EXPECT_EQ(getc(r.f), '\n');  // the newline is left for the caller
-    EXPECT_EQ(r.next('=', 1), ZUSD_EOF);
-    EXPECT_EQ(r.tok(), "next");
-    EXPECT_EQ(r.next('=', 1), ZUSD_EOF);
-    EXPECT_EQ(r.tok(), "");
+    EXPECT_EQ(r.next('=', 1), Answer(ZUSD_EOF, "next"));
+    EXPECT_EQ(r.next('=', 1), Answer(ZUSD_EOF, ""));
 }
 
 TEST(TokenReader, LeadingDelimitersSkippedAndTabAfterSpaceDelimiter) {
     Reader r("::a:b\nname\t \t value\n");
-    EXPECT_EQ(r.next(':', 1), ZUSD_OK);
-    EXPECT_EQ(r.tok(), "a");
+    EXPECT_EQ(r.next(':', 1), Answer(ZUSD_OK, "a"));
     EXPECT_EQ(r.rawtext(), "::a:");
-    EXPECT_EQ(r.next(':', 1), ZUSD_OK);
-    EXPECT_EQ(r.tok(), "b");
+    EXPECT_EQ(r.next(':', 1), Answer(ZUSD_OK, "b"));
     EXPECT_EQ(getc(r.f), '\n');
-    EXPECT_EQ(r.next(' ', 0), ZUSD_OK);
-    EXPECT_EQ(r.tok(), "name");
+    EXPECT_EQ(r.next(' ', 0), Answer(ZUSD_OK, "name"));
     EXPECT_EQ(getc(r.f), 'v');  // the blanks after the tab were skipped
 }
 
 TEST(TokenReader, BoundsOfTokenAndRawLine) {
     // A token of size - 2 characters fits, size - 1 is too long.
     Reader fits("abcdef=1\n"), full("abcdefg=1\n");
-    EXPECT_EQ(fits.next('=', 1, 8), ZUSD_OK);
-    EXPECT_EQ(fits.tok(), "abcdef");
-    EXPECT_EQ(full.next('=', 1, 8), ZUSD_TOOLONG);
+    EXPECT_EQ(fits.next('=', 1, 8), Answer(ZUSD_OK, "abcdef"));
+    EXPECT_EQ(full.next('=', 1, 8), kTooLong);
     // Dropped blanks fill the raw line without growing the token: refused,
     // and nothing is written past either buffer (ASan checks the bound).
     Reader blanks(std::string(100, ' ') + "ab=1\n");
-    EXPECT_EQ(blanks.next('=', 0, 16), ZUSD_TOOLONG);
+    EXPECT_EQ(blanks.next('=', 0, 16), kTooLong);
     EXPECT_EQ(blanks.token[16], '#');
     EXPECT_EQ(blanks.raw[16], '#');
     EXPECT_EQ(blanks.rawtext().size(), 15u);
     Reader tiny("x");
-    EXPECT_EQ(tiny.next('=', 1, 0), ZUSD_TOOLONG);
+    EXPECT_EQ(tiny.next('=', 1, 0), kTooLong);
 }
 
 TEST_F(DefFile, LookupWithEveryDelimiterSpec) {

@@ -165,47 +165,41 @@ TEST_F(Volume, MountingFromInsideTheMountPointLeavesItFirst) {
     EXPECT_EQ(lab.log(), "mount " + mp + "\n");
 }
 
-// A variable store of names and texts for the settings loader.
+// A variable store of names and texts for the settings loader: keys,
+// handles and values are all the name itself.
 struct Store {
     std::map<std::string, const char *> values;
     std::vector<std::string> events;
     std::string keyname[8];
     int nkeys = 0;
+
+    static Store &of(void *s) { return *static_cast<Store *>(s); }
+    static const std::string &name(void *key) { return *static_cast<std::string *>(key); }
+    static void *key(void *s, void *, const char *text) {
+        of(s).keyname[of(s).nkeys] = text;
+        return &of(s).keyname[of(s).nkeys++];
+    }
+    static void *find(void *s, void *, void *key, void *, void *) {
+        of(s).events.push_back("find " + name(key));
+        return key;
+    }
+    static int present(void *s, void *h) { return of(s).values.count(name(h)) ? 1 : 0; }
+    static void *value(void *, void *h) { return h; }
+    static const char *text(void *s, void *v) { return of(s).values[name(v)]; }
+    static void release(void *s, void *v) { of(s).events.push_back("release " + name(v)); }
+    unsigned load() {
+        return zusdvi(this, nullptr, find, key, nullptr, nullptr, present, value, text, release);
+    }
 };
-void *store_key(void *s, void *, const char *name) {
-    auto &st = *static_cast<Store *>(s);
-    st.keyname[st.nkeys] = name;
-    return &st.keyname[st.nkeys++];
-}
-void *store_find(void *s, void *, void *key, void *, void *) {
-    static_cast<Store *>(s)->events.push_back("find " + *static_cast<std::string *>(key));
-    return key;
-}
-int store_present(void *s, void *h) {
-    return static_cast<Store *>(s)->values.count(*static_cast<std::string *>(h)) ? 1 : 0;
-}
-void *store_value(void *, void *h) {
-    return h;
-}
-const char *store_text(void *s, void *v) {
-    return static_cast<Store *>(s)->values[*static_cast<std::string *>(v)];
-}
-void store_release(void *s, void *v) {
-    static_cast<Store *>(s)->events.push_back("release " + *static_cast<std::string *>(v));
-}
 
 TEST_F(Volume, SettingsLoadedFromTheStore) {
-    auto load = [](Store &store) {
-        return zusdvi(&store, nullptr, store_find, store_key, nullptr, nullptr, store_present,
-                      store_value, store_text, store_release);
-    };
     Store st;
     st.values["default_floppy_location"] = "/media/floppy/";
     st.values["default_mount_command"] = "mount -t vfat /dev/fd0";
     st.values["default_unmount_command"] = nullptr;  // present without text
     st.values["floppy_install_log"] = "/var/log/fl.log";
     const std::string umnt_before = umntcmd;
-    EXPECT_EQ(load(st), ZUSD_OK);
+    EXPECT_EQ(st.load(), ZUSD_OK);
     EXPECT_STREQ(mntcmd, "mount -t vfat /dev/fd0");
     EXPECT_STREQ(umntcmd, umnt_before.c_str());
     EXPECT_STREQ(floppylog, "/var/log/fl.log");
@@ -220,7 +214,7 @@ TEST_F(Volume, SettingsLoadedFromTheStore) {
     const std::string huge(ZUSD_VOLSETSZ, 'c');
     Store big;
     big.values["default_mount_command"] = huge.c_str();
-    EXPECT_EQ(load(big), ZUSD_TOOLONG);
+    EXPECT_EQ(big.load(), ZUSD_TOOLONG);
     EXPECT_STREQ(mntcmd, "mount -t vfat /dev/fd0");
 }
 
