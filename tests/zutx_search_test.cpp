@@ -12,7 +12,9 @@
 namespace {
 
 // An argument as a failure message shows it.
-std::string q(const char *s) { return s != nullptr ? "\"" + std::string(s) + "\"" : "null"; }
+std::string q(const char *s) {
+    return s != nullptr ? "\"" + std::string(s) + "\"" : "null";
+}
 
 // A pair of strings and the answer expected for them.
 struct Pair {
@@ -21,24 +23,30 @@ struct Pair {
 };
 
 TEST(ZutxSearch, CountOccurrences) {
-    const Pair cases[] = {{"aaaa", "aa", 2}, {"aaa", "aa", 1}, {"abAB", "ab", 2}, {"aab", "ab", 1},
-                          {"xab", "abc", 0}, {"abc", "", 0},   {nullptr, "a", 0}, {"a", nullptr, 0}};
+    const Pair cases[] = {{"aaaa", "aa", 2}, {"aaa", "aa", 1},  {"abAB", "ab", 2},
+                          {"aab", "ab", 1},  {"xab", "abc", 0}, {"abc", "", 0},
+                          {nullptr, "a", 0}, {"a", nullptr, 0}};
     for (const Pair &c : cases) EXPECT_EQ(zutxco(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
 TEST(ZutxSearch, Contains) {
-    const Pair cases[] = {
-        {"Makefile", "FILE", 1}, {"xab", "abc", 0}, {"aab", "ab", 1},  // a retry after a partial match
-        {"", "", 1}, {"abc", "", 1}, {"", "a", 0}, {nullptr, nullptr, 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
-        {"\xC9t\xC9", "\xE9", 0}};  // no folding above 0x7F
+    // "aab" needs a retry after a partial match; no folding above 0x7F.
+    const Pair cases[] = {{"Makefile", "FILE", 1}, {"xab", "abc", 0},
+                          {"aab", "ab", 1},        {"", "", 1},
+                          {"abc", "", 1},          {"", "a", 0},
+                          {nullptr, nullptr, 1},   {nullptr, "a", 0},
+                          {"a", nullptr, 0},       {"\xC9t\xC9", "\xE9", 0}};
     for (const Pair &c : cases) EXPECT_EQ(zutxcn(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
 TEST(ZutxSearch, TruncateToCommonPrefix) {
     struct {
         const char *s, *t, *want;
-    } const cases[] = {{"Program Files", "program data", "Program "}, {"ABC", "abc", "ABC"},
-                       {"abcdef", "abc", "abc"}, {"abc", "abcdef", "abc"}, {"abc", nullptr, "abc"},
+    } const cases[] = {{"Program Files", "program data", "Program "},
+                       {"ABC", "abc", "ABC"},
+                       {"abcdef", "abc", "abc"},
+                       {"abc", "abcdef", "abc"},
+                       {"abc", nullptr, "abc"},
                        {"abc", "x", ""}};
     for (const auto &c : cases) {
         std::string s = c.s;
@@ -48,40 +56,28 @@ TEST(ZutxSearch, TruncateToCommonPrefix) {
 }
 
 TEST(ZutxOrder, FoldedUnsignedBytes) {
-    // zutxle(a, b); zutxgr(a, b) is checked as zutxle(b, a).
-    const Pair cases[] = {
-        {"abc", "ABD", 1}, {"abc", "abc", 0}, {"ABC", "abc", 0}, {"abc", "ABC", 0}, {"ab", "abc", 1},
-        {"", "a", 1}, {nullptr, "a", 0}, {"a", nullptr, 0},
-        {"z", "\xE9", 1},  // bytes above 0x7F are unsigned: they sort after ASCII
-        // '_' (0x5F) lies between the upper- and lower-case letters; folding
-        // puts letters after it either way.
-        {"_", "A", 1}};
+    // zutxle(a, b); zutxgr(a, b) is checked as zutxle(b, a). Bytes above 0x7F
+    // are unsigned: they sort after ASCII. '_' (0x5F) lies between the upper-
+    // and lower-case letters; folding puts letters after it either way.
+    const Pair cases[] = {{"abc", "ABD", 1}, {"abc", "abc", 0}, {"ABC", "abc", 0},
+                          {"abc", "ABC", 0}, {"ab", "abc", 1},  {"", "a", 1},
+                          {nullptr, "a", 0}, {"a", nullptr, 0}, {"z", "\xE9", 1},
+                          {"_", "A", 1}};
     for (const Pair &c : cases) {
         EXPECT_EQ(zutxle(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
         EXPECT_EQ(zutxgr(c.b, c.a), c.want) << q(c.b) << " " << q(c.a);
     }
 }
 
-TEST(ZutxVersion, DepthNumbersAndText) {
-    // want: -1 lower, 1 higher, 0 the same; 2 for null arguments (all three 0).
-    struct {
-        const char *a, *b;
-        std::int32_t depth;
-        int want;
-    } const cases[] = {
-        {"2.1.3", "2.1.4", 3, -1}, {"2.1.3", "2.1.4", 2, 0}, {"2.1.3", "2.1.4", 0, 0},
-        {"2.1.3", "2.1.4", -1, -1}, {"3.0", "2.9", 1, 1}, {"2.1.3", "2.2.0", 1, 0},
-        {"1.10", "1.9", 5, 1}, {"1", "1.0", 5, -1}, {"1.0", "1", 5, 1}, {"1.2", "1.2", 5, 0},
-        {"01.2", "1.02", 5, 0}, {"1.a", "1.b", 5, -1},
-        {"1.ab", "1.ac", 5, 0},  // only first characters count
-        {"1.A", "1.a", 5, 0}, {"1.a", "1.2", 5, -1}, {"1.2", "1.a", 5, 1}, {"", "", 5, 0},
-        {"", "1", 5, -1}, {"1", "", 5, 1},
-        {"1.2", "1.2beta", 5, -1},  // 'beta' is left over in b
-        {nullptr, "1", 5, 2}, {"1", nullptr, 5, 2}, {nullptr, nullptr, 5, 2},
-        // Beyond 32 bits numbers still compare by value.
-        {"1.4294967296", "1.4294967295", 5, 1}, {"99999999999999999999", "100000000000000000000", 5, -1},
-        {"2147483648", "2147483647", 5, 1}};
-    for (const auto &c : cases) {
+// want: -1 lower, 1 higher, 0 the same; 2 for null arguments (all three 0).
+struct VersionCase {
+    const char *a, *b;
+    std::int32_t depth;
+    int want;
+};
+
+void expect_versions(const std::vector<VersionCase> &cases) {
+    for (const VersionCase &c : cases) {
         SCOPED_TRACE(q(c.a) + " vs " + q(c.b) + " depth " + std::to_string(c.depth));
         EXPECT_EQ(zutxvl(c.a, c.b, c.depth), c.want == -1 ? 1u : 0u);
         EXPECT_EQ(zutxvg(c.a, c.b, c.depth), c.want == 1 ? 1u : 0u);
@@ -89,12 +85,44 @@ TEST(ZutxVersion, DepthNumbersAndText) {
     }
 }
 
+TEST(ZutxVersion, DepthNumbersAndText) {
+    // Of "1.ab" and "1.ac" only the first characters count; "beta" is left
+    // over in "1.2beta".
+    expect_versions({{"2.1.3", "2.1.4", 3, -1},
+                     {"2.1.3", "2.1.4", 2, 0},
+                     {"2.1.3", "2.1.4", 0, 0},
+                     {"2.1.3", "2.1.4", -1, -1},
+                     {"3.0", "2.9", 1, 1},
+                     {"2.1.3", "2.2.0", 1, 0},
+                     {"1.10", "1.9", 5, 1},
+                     {"1", "1.0", 5, -1},
+                     {"1.0", "1", 5, 1},
+                     {"1.2", "1.2", 5, 0},
+                     {"01.2", "1.02", 5, 0},
+                     {"1.a", "1.b", 5, -1},
+                     {"1.ab", "1.ac", 5, 0},
+                     {"1.A", "1.a", 5, 0},
+                     {"1.a", "1.2", 5, -1},
+                     {"1.2", "1.a", 5, 1},
+                     {"", "", 5, 0},
+                     {"", "1", 5, -1},
+                     {"1", "", 5, 1},
+                     {"1.2", "1.2beta", 5, -1},
+                     {nullptr, "1", 5, 2},
+                     {"1", nullptr, 5, 2},
+                     {nullptr, nullptr, 5, 2}});
+    // Beyond 32 bits numbers still compare by value.
+    expect_versions({{"1.4294967296", "1.4294967295", 5, 1},
+                     {"2147483648", "2147483647", 5, 1},
+                     {"99999999999999999999", "100000000000000000000", 5, -1}});
+}
+
 TEST(ZutxClassify, DigitsAndIdentifiers) {
     // all digits (zutxin), only identifier characters (zutxvr)
     struct {
         const char *s;
         unsigned in, vr;
-    } const cases[] = {{"", 0, 1},       {"0042", 1, 1},   {"4a", 0, 1},        {"-4", 0, 0},
+    } const cases[] = {{"", 0, 1},        {"0042", 1, 1},   {"4a", 0, 1},      {"-4", 0, 0},
                        {"my_var2", 0, 1}, {"my-var", 0, 0}, {"caf\xE9", 0, 0}, {"a b", 0, 0}};
     for (const auto &c : cases) {
         EXPECT_EQ(zutxin(c.s), c.in) << q(c.s);
@@ -117,13 +145,12 @@ bool ref_match(const char *p, const char *t) {
 }
 
 TEST(ZutxMatch, StarsAndQuestionMarks) {
-    // pattern, text, match
-    const Pair cases[] = {
-        {"*.c", "main.c", 1}, {"*.c", "main.cc", 0}, {"a?c", "abc", 1}, {"a?c", "ac", 0}, {"*", "", 1},
-        {"", "", 1}, {"", "a", 0}, {"a*", "", 0}, {"A*", "abc", 0}, {"*?", "", 0}, {"*?", "x", 1},
-        {"a*b*c", "aXbYbZc", 1}, {"a*b*c", "aXbYbZ", 0},
-        {"*ab", "aab", 1},  // the star must give back a character
-        {"**a**", "bab", 1}};
+    // pattern, text, match; in "*ab" against "aab" the star must give back a character
+    const Pair cases[] = {{"*.c", "main.c", 1},   {"*.c", "main.cc", 0}, {"a?c", "abc", 1},
+                          {"a?c", "ac", 0},       {"*", "", 1},          {"", "", 1},
+                          {"", "a", 0},           {"a*", "", 0},         {"A*", "abc", 0},
+                          {"*?", "", 0},          {"*?", "x", 1},        {"a*b*c", "aXbYbZc", 1},
+                          {"a*b*c", "aXbYbZ", 0}, {"*ab", "aab", 1},     {"**a**", "bab", 1}};
     for (const Pair &c : cases) EXPECT_EQ(zutxma(c.a, c.b), c.want) << q(c.a) << " " << q(c.b);
 }
 
@@ -159,7 +186,8 @@ TEST(ZutxHash, FoldedShiftedSum) {
     EXPECT_EQ(zutxhs("ab", 0), 0u);
     // The 33rd character is shifted by 0 again; 0xFF << 31 wraps modulo 2^32.
     std::string s(31, '\x01');
-    s += "\xFF" "a";
+    s += "\xFF";
+    s += 'a';
     EXPECT_EQ(zutxcs(s.c_str()), ((1u << 31) - 1) + (0xFFu << 31) + 'a');
 }
 
@@ -173,20 +201,21 @@ std::string elide(const char *path, std::uint16_t width) {
 
 TEST(ZutxElide, SeveralWidths) {
     const char *p = "/usr/local/lib/tvx/help/doc/file.html";
-    struct {
-        const char *path;
-        std::uint16_t width;
-        const char *want;
-    } const cases[] = {
-        {p, 20, "/usr/.../file.html"}, {p, 37, p}, {p, 36, p},  // the candidate would not be shorter
-        {p, 30, "/usr/local/lib/.../doc/file.html"}, {"/a/b/c/d/e/f/g/h", 8, "/a/.../g/h"},
-        {"averyveryverylongname", 10, "..."}, {"abcd", 2, "..."},
-        {"abc", 2, "abc"},  // "..." would not be shorter
-        {"/short/path", 40, "/short/path"}, {"/x/averyveryverylongname", 10, "/x/..."}, {"", 0, ""}};
-    for (const auto &c : cases) EXPECT_EQ(elide(c.path, c.width), c.want) << c.path << " width " << c.width;
+    EXPECT_EQ(elide(p, 20), "/usr/.../file.html");
+    EXPECT_EQ(elide(p, 37), p);
+    EXPECT_EQ(elide(p, 36), p);  // the candidate would not be shorter
+    EXPECT_EQ(elide(p, 30), "/usr/local/lib/.../doc/file.html");
+    EXPECT_EQ(elide("/a/b/c/d/e/f/g/h", 8), "/a/.../g/h");
+    EXPECT_EQ(elide("averyveryverylongname", 10), "...");
+    EXPECT_EQ(elide("abcd", 2), "...");
+    EXPECT_EQ(elide("abc", 2), "abc");  // "..." would not be shorter
+    EXPECT_EQ(elide("/short/path", 40), "/short/path");
+    EXPECT_EQ(elide("/x/averyveryverylongname", 10), "/x/...");
+    EXPECT_EQ(elide("", 0), "");
     // Whatever the width, the result is never longer than the path and,
     // when shortened, within the width plus four.
-    for (const char *path : {p, "/a/b/c/d/e/f/g/h", "relative/dir/some/more/file.txt", "/one/two"}) {
+    for (const char *path :
+         {p, "/a/b/c/d/e/f/g/h", "relative/dir/some/more/file.txt", "/one/two"}) {
         for (std::uint16_t w = 0; w < 45; ++w) {
             const std::string r = elide(path, w);
             EXPECT_LE(r.size(), std::strlen(path)) << path << " width " << w;

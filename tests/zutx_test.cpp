@@ -11,7 +11,9 @@
 namespace {
 
 // An argument as a failure message shows it.
-std::string q(const char *s) { return s != nullptr ? "\"" + std::string(s) + "\"" : "null"; }
+std::string q(const char *s) {
+    return s != nullptr ? "\"" + std::string(s) + "\"" : "null";
+}
 
 TEST(ZutxLength, CountsModulo65536AndNullIsNotEmpty) {
     EXPECT_EQ(zutxln(nullptr), 0);
@@ -57,19 +59,23 @@ TEST(ZutxAppend, ReturnsCountAppended) {
 }
 
 TEST(ZutxSame, FoldsOnlyAsciiLetters) {
-    struct {
-        const char *a, *b;
-        std::uint16_t max;
-        unsigned want;
-    } const cases[] = {
-        {"Makefile", "MAKEFILE", 65535, 1}, {"abc", "abcd", 65535, 0}, {"abcd", "abc", 65535, 0},
-        {"abc", "abcd", 3, 1}, {"abc", "abc", 65535, 1}, {"", "", 65535, 1}, {nullptr, nullptr, 5, 1},
-        {nullptr, "x", 5, 0}, {"x", nullptr, 5, 0}, {nullptr, "x", 0, 1}, {"abc", "xyz", 0, 1},
-        // '@' (0x40) and '[' (0x5B) sit just outside 'A'-'Z' and do not fold;
-        // neither do accented Latin-1 letters.
-        {"@", "`", 1, 0}, {"[", "{", 1, 0}, {"Z", "z", 1, 1}, {"\xC9", "\xE9", 1, 0}};
-    for (const auto &c : cases)
-        EXPECT_EQ(zutxsm(c.a, c.b, c.max), c.want) << q(c.a) << " " << q(c.b) << " max " << c.max;
+    EXPECT_EQ(zutxsm("Makefile", "MAKEFILE", 65535), 1u);
+    EXPECT_EQ(zutxsm("abc", "abcd", 65535), 0u);
+    EXPECT_EQ(zutxsm("abcd", "abc", 65535), 0u);
+    EXPECT_EQ(zutxsm("abc", "abcd", 3), 1u);
+    EXPECT_EQ(zutxsm("abc", "abc", 65535), 1u);
+    EXPECT_EQ(zutxsm("", "", 65535), 1u);
+    EXPECT_EQ(zutxsm(nullptr, nullptr, 5), 1u);
+    EXPECT_EQ(zutxsm(nullptr, "x", 5), 0u);
+    EXPECT_EQ(zutxsm("x", nullptr, 5), 0u);
+    EXPECT_EQ(zutxsm(nullptr, "x", 0), 1u);
+    EXPECT_EQ(zutxsm("abc", "xyz", 0), 1u);
+    // '@' (0x40) and '[' (0x5B) sit just outside 'A'-'Z' and do not fold;
+    // neither do accented Latin-1 letters.
+    EXPECT_EQ(zutxsm("@", "`", 1), 0u);
+    EXPECT_EQ(zutxsm("[", "{", 1), 0u);
+    EXPECT_EQ(zutxsm("Z", "z", 1), 1u);
+    EXPECT_EQ(zutxsm("\xC9", "\xE9", 1), 0u);
     // Unterminated buffers: only the first 3 bytes may be read.
     const char a[3] = {'a', 'B', 'c'}, b[3] = {'A', 'b', 'C'};
     EXPECT_EQ(zutxsm(a, b, 3), 1u);
@@ -91,23 +97,22 @@ TEST(ZutxTruncateDuplicate, Basics) {
     zutx_alloc = saved;
 }
 
+// `op` turns `in` into `out`; `want` is the new length (zutxrw) or the
+// number of characters removed.
+void expect_ws(std::uint16_t (*op)(char *), const char *in, const char *out, std::uint16_t want) {
+    std::string s = in;
+    EXPECT_EQ(op(s.data()), want) << q(in);
+    EXPECT_STREQ(s.c_str(), out) << q(in);
+}
+
 TEST(ZutxWhitespace, EachOperationHasItsOwnSet) {
-    struct {
-        std::uint16_t (*op)(char *);
-        const char *name, *in, *out;
-        std::uint16_t want;  // the new length (zutxrw) or the number removed
-    } const cases[] = {
-        {zutxrw, "rw", " a\tb\r\nc ", "abc", 3},
-        {zutxrl, "rl", "\nx", "\nx", 0},  // a line feed is not removed at the front
-        {zutxrl, "rl", " \t\r x y ", "x y ", 4}, {zutxrl, "rl", " \t ", "", 3},
-        {zutxrt, "rt", "   ", "", 3}, {zutxrt, "rt", "x y\n \t\r", "x y\n", 3},  // stops at the line feed
-        {zutxrt, "rt", "", "", 0}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(std::string(c.name) + " " + q(c.in));
-        std::string s = c.in;
-        EXPECT_EQ(c.op(s.data()), c.want);
-        EXPECT_STREQ(s.c_str(), c.out);
-    }
+    expect_ws(zutxrw, " a\tb\r\nc ", "abc", 3);
+    expect_ws(zutxrl, "\nx", "\nx", 0);  // a line feed is not removed at the front
+    expect_ws(zutxrl, " \t\r x y ", "x y ", 4);
+    expect_ws(zutxrl, " \t ", "", 3);
+    expect_ws(zutxrt, "   ", "", 3);
+    expect_ws(zutxrt, "x y\n \t\r", "x y\n", 3);  // stops at the line feed
+    expect_ws(zutxrt, "", "", 0);
     EXPECT_EQ(zutxrl(nullptr), 0);
     EXPECT_EQ(zutxrt(nullptr), 0);
 }
@@ -143,21 +148,26 @@ TEST(ZutxLocate, CountsAndPositions) {
     EXPECT_EQ(zutxpo("/usr/lib/x", 3), 9);
 }
 
+std::string replace(const char *src, const char *pat, const char *rep) {
+    char out[256];
+    std::memset(out, '#', sizeof out);
+    zutxro(src, pat, rep, out);
+    return out;
+}
+
 TEST(ZutxReplace, FoldedNaiveNonOverlapping) {
-    struct {
-        const char *src, *pat, *rep, *want;
-    } const cases[] = {
-        {"/MNT/disk1/x", "/mnt", "/cdrom", "/cdrom/disk1/x"}, {"aaab", "aab", "X", "aX"},
-        {"xyzab", "abc", "Q", "xyzab"}, {"aaaa", "aa", "b", "bb"}, {"abab", "AB", "", ""},
-        {"xabx", "ab", "ABAB", "xABABx"}, {"ab", "ab", "c", "c"},  // a match at the very end
-        {"abc", "", "z", "abc"}, {"abc", "b", nullptr, ""}, {nullptr, "b", "c", ""},
-        {"abc", nullptr, "c", ""}, {"", "b", "c", ""}};
-    for (const auto &c : cases) {
-        char out[256];
-        std::memset(out, '#', sizeof out);
-        zutxro(c.src, c.pat, c.rep, out);
-        EXPECT_STREQ(out, c.want) << q(c.src) << " " << q(c.pat) << " " << q(c.rep);
-    }
+    EXPECT_EQ(replace("/MNT/disk1/x", "/mnt", "/cdrom"), "/cdrom/disk1/x");
+    EXPECT_EQ(replace("aaab", "aab", "X"), "aX");
+    EXPECT_EQ(replace("xyzab", "abc", "Q"), "xyzab");
+    EXPECT_EQ(replace("aaaa", "aa", "b"), "bb");
+    EXPECT_EQ(replace("abab", "AB", ""), "");
+    EXPECT_EQ(replace("xabx", "ab", "ABAB"), "xABABx");
+    EXPECT_EQ(replace("ab", "ab", "c"), "c");  // a match at the very end
+    EXPECT_EQ(replace("abc", "", "z"), "abc");
+    EXPECT_EQ(replace("abc", "b", nullptr), "");
+    EXPECT_EQ(replace(nullptr, "b", "c"), "");
+    EXPECT_EQ(replace("abc", nullptr, "c"), "");
+    EXPECT_EQ(replace("", "b", "c"), "");
 }
 
 // The parsers leave the value untouched on failure.
@@ -172,8 +182,14 @@ TEST(ZutxParseSize, SuffixesBlanksAndOverflow) {
     struct {
         const char *s;
         std::uint32_t want;
-    } const good[] = {{"  64K ", 65536u}, {"2m", 2097152u}, {"K", 0}, {"", 0}, {"   ", 0},
-                      {"4294967295", 4294967295u}, {"4194303K", 4294966272u}, {"4095M", 4095u * 1048576u}};
+    } const good[] = {{"  64K ", 65536u},
+                      {"2m", 2097152u},
+                      {"K", 0},
+                      {"", 0},
+                      {"   ", 0},
+                      {"4294967295", 4294967295u},
+                      {"4194303K", 4294966272u},
+                      {"4095M", 4095u * 1048576u}};
     for (const auto &c : good) expect_parse(zutxp4, c.s, 1, c.want);
     // 5000000000 mod 2^32 is larger than 500000000: still an overflow.
     for (const char *bad : {"12 K", "1K5", "12x", "1KM", "4294967296", "-1", "4096M", "4194304K",
@@ -185,7 +201,8 @@ TEST(ZutxParseDecimal, SignedLimit) {
     expect_parse(zutxpe, "2147483647", 1, 2147483647u);
     expect_parse(zutxpe, " 42  ", 1, 42);
     expect_parse(zutxpe, "", 1, 0);
-    for (const char *bad : {"2147483648", "4 2", "12K", "5000000000", "x"}) expect_parse(zutxpe, bad, 0, 0);
+    for (const char *bad : {"2147483648", "4 2", "12K", "5000000000", "x"})
+        expect_parse(zutxpe, bad, 0, 0);
 }
 
 }  // namespace
