@@ -552,28 +552,6 @@ class Graphical : public Help {
     uiapcb app_{};
 };
 
-TEST_F(Graphical, StartThenOpenUrlOverTheControlConnection) {
-    net([&] {
-        prepare();
-        EXPECT_EQ(show("?html intro"), 0);
-        EXPECT_EQ(str(view().port_s), "7710");
-        const int first = view().bpid;
-        EXPECT_GT(first, 0);
-        EXPECT_EQ(view().sock, -1);
-        runs(1, "listening");
-        EXPECT_EQ(show("?html second"), 0);
-        EXPECT_EQ(view().bpid, first);
-        EXPECT_GE(view().sock, 0);
-        EXPECT_EQ(show("?html third"), 0);  // same connection
-        EXPECT_TRUE(app_.nsuspend == 0 && app_.nresume == 0);
-        const auto r = runs(1);
-        ASSERT_EQ(r.size(), 1u);
-        EXPECT_EQ(r[0].args, args("7710", "intro.html"));
-        EXPECT_EQ(r[0].text("cwd"), help_);
-        EXPECT_EQ(r[0].cmds, (Strings{open_line("second.html"), open_line("third.html")}));
-    });
-}
-
 TEST_F(Graphical, TakenPortsAreSkipped) {
     // Ten ports taken: the eleventh, 7720, serves. A hundred: no port, 0.
     for (const auto &[end, port] : {std::pair{7720, "7720"}, {7810, "0"}}) {
@@ -623,7 +601,7 @@ TEST_F(Graphical, ViewerThatNeverAcceptsIsKilledAndRestarted) {
 
 /* The first viewer stops taking pages between the second and the third:
  * the third goes to a new viewer. */
-/* In a child, the first viewer gets the intro page and `request`, then
+/* In a child, the first viewer (on 7710) gets the intro page and `request`, then
  * stops taking pages (`env` sets the stand-in's behaviour; `kill_first`: the
  * user closes it; `first_ends`: it ends) and logs `before` and `after` the
  * third page, which must go to a new viewer on `port` (null: any). */
@@ -637,10 +615,12 @@ void lost_viewer(Graphical &t, const char *name, const char *env, const char *re
         if (env != nullptr) setenv(env, "1", 1);
         EXPECT_EQ(t.show("exit"), 0);  // no viewer yet: nothing to close, nothing started
         EXPECT_FALSE(exists(t.inst_ + "/gtr.log"));
-        EXPECT_EQ(t.show("?html intro"), 0);
+        EXPECT_EQ(t.show("?html intro"), 0);  // started with the page, no connection yet
         const int first = view().bpid;
+        EXPECT_TRUE(first > 0 && view().sock == -1 && str(view().port_s) == "7710");
         t.runs(1, "listening");
-        EXPECT_EQ(t.show(request), 0);
+        EXPECT_EQ(t.show(request), 0);  // a page goes over the control connection
+        EXPECT_TRUE(view().bpid == first && (view().sock >= 0 || first_ends));
         if (kill_first) kill(first, SIGTERM);
         EXPECT_TRUE(!first_ends || await_end(first));
         if (before != nullptr) t.runs(1, before);
@@ -650,7 +630,10 @@ void lost_viewer(Graphical &t, const char *name, const char *env, const char *re
         EXPECT_EQ(kill(first, 0) == 0, !first_ends);  // an ended viewer is reaped
         const auto r = t.runs(2);
         ASSERT_EQ(r.size(), 2u);
+        EXPECT_EQ(r[0].args, t.args("7710", "intro.html"));
+        EXPECT_EQ(r[0].text("cwd"), t.help_);
         EXPECT_EQ(r[0].cmds, first_cmds);
+        EXPECT_TRUE(t.app_.nsuspend == 0 && t.app_.nresume == 0);
         EXPECT_EQ(r[1].args, t.args(port != nullptr ? port : view().port_s, "third.html"));
     });
     EXPECT_TRUE(!ran || t.err_.find("write()") == std::string::npos) << t.err_;
@@ -666,7 +649,8 @@ TEST_F(Graphical, LostViewerGivesThePageToANewOne) {
     // first viewer still holds 7710.
     lost_viewer(*this, "connection broken", "GTR_STANDIN_DROP", "?html second", false, false,
                 "dropped", nullptr, {second}, "7711");
-    // The third page's command is not answered: it goes to a new viewer.
+    // The third page's command goes over the same connection but is not
+    // answered: it goes to a new viewer.
     lost_viewer(*this, "closed without answer", "GTR_STANDIN_HANGUP", "?html second", false, false,
                 nullptr, "hungup", {second, open_line("third.html")}, "7711");
 }

@@ -32,22 +32,18 @@ void log_line(const std::string &tag, const std::string &text) {
     const std::string line = std::to_string(getpid()) + " " + tag + " " + text + "\n";
     const int fd = open(g_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (fd < 0) return;
-    ssize_t ignored = write(fd, line.data(), line.size());
-    (void)ignored;
+    if (write(fd, line.data(), line.size()) < 0) std::perror("write");
     close(fd);
 }
 
-/* Bytes made visible: CR, LF, backslash and other control bytes escaped. */
+/* Bytes made visible: CR and LF as \r and \n, a backslash and other bytes
+ * outside printable ASCII in hex. */
 std::string escape(const std::string &raw) {
     std::string out;
     for (const unsigned char c : raw) {
-        char hex[8];
-        std::snprintf(hex, sizeof hex, "\\x%02x", c);
-        out += c == '\r'           ? "\\r"
-               : c == '\n'         ? "\\n"
-               : c == '\\'         ? "\\\\"
-               : c < 32 || c > 126 ? hex
-                                   : std::string(1, static_cast<char>(c));
+        char buf[8] = {static_cast<char>(c)};
+        if (c < 32 || c > 126 || c == '\\') std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += c == '\r' ? "\\r" : c == '\n' ? "\\n" : buf;
     }
     return out;
 }
@@ -74,10 +70,8 @@ bool serve(int fd, int drop, int hangup) {
                 log_line("hungup", "");
                 return false;
             }
-            ssize_t ignored = write(fd, "OK\r\n", 4);
-            (void)ignored;
+            if (write(fd, "OK\r\n", 4) != 4) std::perror("write");
             if (cmd == "Exit,0\r\n") {
-                log_line("exit", "");
                 reset_close(fd);  // no TIME_WAIT left on the control port
                 return true;
             }
@@ -107,7 +101,6 @@ int main(int argc, char **argv) {
     if (std::strcmp(name != nullptr ? name + 1 : argv[0], "gtrc") == 0) {
         const char *help = std::getenv("LYNX_HELP");
         log_line("LYNX_HELP", help != nullptr ? help : "(unset)");
-        log_line("end", "");
         return 0;
     }
 
