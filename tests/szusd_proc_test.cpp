@@ -112,24 +112,17 @@ TEST_F(Proc, ShellEscapeWithOshellAndShell) {
     }
 }
 
-// Hook calls are recorded in order in a file the parent reads afterwards.
+// Hook calls are recorded in order in a file the parent reads afterwards;
+// a hook called with the wrong arguments records a question mark.
 std::string g_hooklog;
 void note(const char *what) {
     std::ofstream(g_hooklog, std::ios::app) << what;
 }
-void ui_down(void *ctx, int how) {
-    note(how == 0 && ctx != nullptr ? "u" : "U?");
-}
-void tk_down(void *tk) {
-    note(tk != nullptr ? "t" : "T?");
-}
-void win_down(void *tk, void *win) {
-    note(tk != nullptr && win != nullptr ? "w" : "W?");
-}
+const auto ui_down = [](void *ctx, int how) { note(how == 0 && ctx != nullptr ? "u" : "U?"); };
+const auto tk_down = [](void *tk) { note(tk != nullptr ? "t" : "T?"); };
+const auto win_down = [](void *tk, void *win) { note(tk && win ? "w" : "W?"); };
 int g_resets = 0;
-void mm_reset(void *mm) {
-    g_resets += mm != nullptr ? 1 : 100;
-}
+const auto mm_reset = [](void *mm) { g_resets += mm != nullptr ? 1 : 100; };
 
 // The handler ends the child with status 0 after the hooks ran in order;
 // empty hooks are skipped, and no window means no window to close.
