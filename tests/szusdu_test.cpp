@@ -419,6 +419,10 @@ struct WriteAnswer {
     unsigned status;
     int ok;
     std::string cut;
+    bool operator==(const WriteAnswer &) const = default;
+    friend std::ostream &operator<<(std::ostream &os, const WriteAnswer &a) {
+        return os << a.status << " ok=" << a.ok << " cut=" << a.cut;
+    }
 };
 WriteAnswer write_test(const std::string &path) {
     std::string buffer = path;
@@ -459,10 +463,7 @@ TEST_F(Szusdu, WriteTestOfOtherUsersDirectories) {
     EXPECT_EQ(run_in_child([&] {
                   // A bare name tests the current directory.
                   ASSERT_EQ(chdir(dir_.c_str()), 0);
-                  const WriteAnswer own = write_test("bare-name");
-                  EXPECT_EQ(own.status, 0u);
-                  EXPECT_EQ(own.ok, 1);
-                  EXPECT_EQ(own.cut, "bare-name");  // nothing to cut
+                  EXPECT_EQ(write_test("bare-name"), (WriteAnswer{0, 1, "bare-name"}));
                   ASSERT_EQ(chdir(theirs.c_str()), 0);
                   EXPECT_EQ(write_test("bare-name").ok, 0);
 
@@ -471,10 +472,7 @@ TEST_F(Szusdu, WriteTestOfOtherUsersDirectories) {
                   EXPECT_EQ(write_test(by_group + "/f").ok, 1);
                   EXPECT_EQ(write_test(by_owner + "/f").ok, 1);
                   // A file directly under the root tests the root itself.
-                  const WriteAnswer top = write_test("/zu-new-file");
-                  EXPECT_EQ(top.status, 0u);
-                  EXPECT_EQ(top.ok, 0);
-                  EXPECT_EQ(top.cut, "/");
+                  EXPECT_EQ(write_test("/zu-new-file"), (WriteAnswer{0, 0, "/"}));
               }),
               0);
 }
@@ -482,9 +480,7 @@ TEST_F(Szusdu, WriteTestOfOtherUsersDirectories) {
 TEST_F(Szusdu, WriteTestOfTheRootDirectoryForRoot) {
     struct stat st {};
     if (geteuid() != 0 || stat("/", &st) != 0 || (st.st_uid != 0 && st.st_gid != 0)) GTEST_SKIP();
-    const WriteAnswer a = write_test("/zu-new-file");
-    EXPECT_EQ(a.ok, 1);
-    EXPECT_EQ(a.cut, "/");
+    EXPECT_EQ(write_test("/zu-new-file"), (WriteAnswer{0, 1, "/"}));
 }
 
 // ---- language support: read the environment, so each runs in a child --------
