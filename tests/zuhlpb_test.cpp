@@ -15,9 +15,9 @@
 
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
