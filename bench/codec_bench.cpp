@@ -28,13 +28,13 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 namespace fs = std::filesystem;
 
-Bytes read_file(const fs::path &p, std::size_t most = ~std::size_t(0))
-{
+Bytes read_file(const fs::path &p, std::size_t most = ~std::size_t(0)) {
     std::ifstream f(p, std::ios::binary);
     Bytes b;
     char chunk[65536];
     while (b.size() < most) {
-        f.read(chunk, static_cast<std::streamsize>(std::min<std::size_t>(sizeof chunk, most - b.size())));
+        f.read(chunk,
+               static_cast<std::streamsize>(std::min<std::size_t>(sizeof chunk, most - b.size())));
         const auto n = static_cast<std::size_t>(f.gcount());
         if (n == 0) break;
         b.insert(b.end(), chunk, chunk + n);
@@ -47,36 +47,31 @@ struct Sink {
     Bytes data;
 };
 
-ssize_t sink_write(void *cookie, const char *buf, size_t size)
-{
+ssize_t sink_write(void *cookie, const char *buf, size_t size) {
     auto *s = static_cast<Sink *>(cookie);
     s->data.insert(s->data.end(), buf, buf + size);
     return static_cast<ssize_t>(size);
 }
 
-zubfcb *writer(Sink &s, int coded)
-{
+zubfcb *writer(Sink &s, int coded) {
     s.data.clear();
     cookie_io_functions_t io{nullptr, sink_write, nullptr, nullptr};
     return zubfcr(fopencookie(&s, "w", io), 0, coded);
 }
 
-zubfcb *reader(Bytes &b, int coded)
-{
+zubfcb *reader(Bytes &b, int coded) {
     return zubfcr(fmemopen(b.data(), b.size(), "r"), 1, coded);
 }
 
 /* Processor time of this process: on a shared machine it is far steadier
  * than wall time, and the codec neither waits nor sleeps in memory. */
-double cpu_now()
-{
+double cpu_now() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
-bool encode(Bytes &in, Sink &out)
-{
+bool encode(Bytes &in, Sink &out) {
     zulzecst st{};
     st.table = zuetmk(14, 18);
     zubfcb *i = reader(in, 0);
@@ -89,8 +84,7 @@ bool encode(Bytes &in, Sink &out)
     return s == 0 && ok;
 }
 
-bool decode(Bytes &in, Sink &out)
-{
+bool decode(Bytes &in, Sink &out) {
     zulzdcst st{};
     zubfcb *i = reader(in, 1);
     zubfcb *o = writer(out, 0);
@@ -103,14 +97,12 @@ bool decode(Bytes &in, Sink &out)
     return end == 0 && ok;
 }
 
-double median(std::vector<double> v)
-{
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
 }
 
-void bench(const std::string &name, Bytes &data, int runs)
-{
+void bench(const std::string &name, Bytes &data, int runs) {
     Sink packed, restored;
     packed.data.reserve(data.size() + data.size() / 2 + 64);
     restored.data.reserve(data.size() + 64);
@@ -139,12 +131,13 @@ void bench(const std::string &name, Bytes &data, int runs)
 
 /* 64 MiB from files on this machine: text and executables in turns of up
  * to 1 MiB each, in a fixed (sorted) order. */
-Bytes mixed_file(std::size_t size)
-{
+Bytes mixed_file(std::size_t size) {
     std::vector<fs::path> text, bin;
     auto collect = [](const char *dir, std::vector<fs::path> &into, bool textual) {
         std::error_code ec;
-        for (fs::recursive_directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end;
+        for (fs::recursive_directory_iterator
+                 it(dir, fs::directory_options::skip_permission_denied, ec),
+             end;
              it != end; it.increment(ec)) {
             if (ec) break;
             if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
@@ -172,7 +165,8 @@ Bytes mixed_file(std::size_t size)
         }
         std::size_t got = 0;
         while (got < (1u << 20) && i < list.size() && out.size() < size) {
-            const Bytes b = read_file(list[i++], std::min<std::size_t>(size - out.size(), 1u << 20));
+            const Bytes b =
+                read_file(list[i++], std::min<std::size_t>(size - out.size(), 1u << 20));
             out.insert(out.end(), b.begin(), b.end());
             got += b.size();
         }
@@ -181,10 +175,9 @@ Bytes mixed_file(std::size_t size)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     /* Keep freed tables and buffers in the heap: each call allocates its
      * tables afresh, and on a virtual machine the page faults of fresh
      * mappings would otherwise outweigh the coding of a small file. */
@@ -193,8 +186,11 @@ int main(int argc, char **argv)
     const std::string dir = argc > 1 ? argv[1] : ZU_CORPUS_DIR;
     const int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const std::size_t mixed_mib = argc > 3 ? static_cast<std::size_t>(std::atoi(argv[3])) : 64;
-    std::printf("Codec throughput, in memory, median of %d runs (MB/s of uncompressed data, CPU time)\n\n", runs);
-    std::printf("| %-16s | %10s | %6s | %8s | %8s |\n", "file", "bytes", "ratio", "encode", "decode");
+    std::printf(
+        "Codec throughput, in memory, median of %d runs (MB/s of uncompressed data, CPU time)\n\n",
+        runs);
+    std::printf("| %-16s | %10s | %6s | %8s | %8s |\n", "file", "bytes", "ratio", "encode",
+                "decode");
     std::printf("|------------------|-----------:|-------:|---------:|---------:|\n");
     std::vector<fs::path> files;
     std::error_code ec;
@@ -212,7 +208,9 @@ int main(int argc, char **argv)
     if (mixed_mib == 0) return 0;
     Bytes mixed = mixed_file(mixed_mib << 20);
     const std::string name = "mixed " + std::to_string(mixed_mib) + " MiB";
-    if (mixed.size() == (mixed_mib << 20)) bench(name, mixed, runs);
-    else std::printf("mixed file: only %zu bytes found\n", mixed.size());
+    if (mixed.size() == (mixed_mib << 20))
+        bench(name, mixed, runs);
+    else
+        std::printf("mixed file: only %zu bytes found\n", mixed.size());
     return 0;
 }

@@ -16,8 +16,7 @@ namespace zufuzz {
 using Bytes = std::vector<unsigned char>;
 
 /* Fails loudly: the fuzzer reports the input that got here. */
-[[noreturn]] inline void fail(const char *what)
-{
+[[noreturn]] inline void fail(const char *what) {
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
 }
@@ -26,12 +25,10 @@ struct MemOut {
     char *data = nullptr;
     std::size_t size = 0;
     zubfcb *s;
-    explicit MemOut(int coded) : s(zubfcr(open_memstream(&data, &size), 0, coded))
-    {
+    explicit MemOut(int coded) : s(zubfcr(open_memstream(&data, &size), 0, coded)) {
         if (!s) fail("open_memstream");
     }
-    Bytes close(int flags)
-    {
+    Bytes close(int flags) {
         if (!zubfcl(s, flags)) fail("close of a memory stream");
         s = nullptr;
         Bytes b(data, data + size);
@@ -39,8 +36,7 @@ struct MemOut {
         data = nullptr;
         return b;
     }
-    ~MemOut()
-    {
+    ~MemOut() {
         if (s) zubfcl(s, 0);
         std::free(data);
     }
@@ -49,24 +45,19 @@ struct MemOut {
 struct MemIn {
     Bytes copy;
     zubfcb *s;
-    MemIn(const unsigned char *p, std::size_t n, int coded) : copy(p, p + n)
-    {
+    MemIn(const unsigned char *p, std::size_t n, int coded) : copy(p, p + n) {
         std::FILE *fp = n ? fmemopen(copy.data(), n, "r") : std::fopen("/dev/null", "r");
         s = zubfcr(fp, 1, coded);
         if (!s) fail("fmemopen");
     }
-    ~MemIn()
-    {
-        zubfcl(s, 0);
-    }
+    ~MemIn() { zubfcl(s, 0); }
 };
 
 /* A small deterministic generator of sizes. */
 struct Sizes {
     std::uint32_t x;
     explicit Sizes(std::uint32_t seed) : x(seed * 2654435761u + 1) {}
-    std::uint32_t next(std::uint32_t lo, std::uint32_t span)
-    {
+    std::uint32_t next(std::uint32_t lo, std::uint32_t span) {
         x ^= x << 13;
         x ^= x >> 17;
         x ^= x << 5;
@@ -83,8 +74,7 @@ struct Decoded {
 /* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
  * cutseed is 0), with the output growing by at most `step` bytes per call
  * (0: no limit). */
-inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step)
-{
+inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step) {
     Decoded d;
     zulzdcst st{};
     MemOut out(0);
@@ -109,6 +99,6 @@ inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, s
     return d;
 }
 
-} // namespace zufuzz
+}  // namespace zufuzz
 
 #endif /* ZU_FUZZ_STREAMS_H */

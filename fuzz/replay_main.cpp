@@ -12,18 +12,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
 namespace {
 
-int replay(const std::filesystem::path &p)
-{
+int replay(const std::filesystem::path &p) {
     std::ifstream f(p, std::ios::binary);
-    const std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::vector<char> bytes((std::istreambuf_iterator<char>(f)),
+                                  std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(bytes.data()), bytes.size());
     return 1;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char **argv)
-{
+int main(int argc, char **argv) {
     int n = 0;
     for (int i = 1; i < argc; ++i) {
         const std::filesystem::path p(argv[i]);

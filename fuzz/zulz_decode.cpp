@@ -9,8 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace zufuzz;
     if (size < 2) return 0;
     const unsigned cutseed = data[0];

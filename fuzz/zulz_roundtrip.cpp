@@ -19,8 +19,7 @@ struct Encoded {
 };
 
 /* Volumes of 3 + (seed-driven) bytes; seed 0: one unlimited volume. */
-Encoded encode(const Bytes &data, unsigned seed)
-{
+Encoded encode(const Bytes &data, unsigned seed) {
     Encoded e;
     zulzecst st{};
     st.table = zuetmk(14, 18);
@@ -43,10 +42,9 @@ Encoded encode(const Bytes &data, unsigned seed)
     return e;
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < 2) return 0;
     const unsigned seed = data[0];
     const std::uint32_t step = data[1];

@@ -20,13 +20,13 @@ struct zubfcb {
     std::uint32_t acc;       /* bit accumulator; pending bits at its most significant end */
     std::uint16_t masks[17]; /* 2^n - 1 for n = 0 to 16 */
     std::uint32_t rdmode;    /* 1 read stream, 0 write stream */
-    std::uint32_t coded;     /* 1 when the stream carries codes (closing may write a partial byte) */
-    std::int32_t wpos;       /* write: bit just below the pending bits (24..31 between calls); read: 31 */
-    std::int32_t rpos;       /* read: bit just below the bits held; wpos - rpos bits available */
-    std::uint32_t last;      /* read: index of the last valid byte of buf */
-    std::uint32_t bufsz;     /* size of buf */
-    std::uint32_t idx;       /* next byte to take (read) or next free byte (write) */
-    std::uint32_t filled;    /* read: 1 once a refill has put bytes into buf */
+    std::uint32_t coded; /* 1 when the stream carries codes (closing may write a partial byte) */
+    std::int32_t wpos; /* write: bit just below the pending bits (24..31 between calls); read: 31 */
+    std::int32_t rpos; /* read: bit just below the bits held; wpos - rpos bits available */
+    std::uint32_t last;   /* read: index of the last valid byte of buf */
+    std::uint32_t bufsz;  /* size of buf */
+    std::uint32_t idx;    /* next byte to take (read) or next free byte (write) */
+    std::uint32_t filled; /* read: 1 once a refill has put bytes into buf */
 };
 
 /* Flags of zubfcl. */
@@ -43,8 +43,8 @@ extern void *(*zubfma)(std::size_t size);
 /* Open the file lead/dir/base/ext (joined by zusdcm) for reading ("r") or
  * writing ("w"); null when the record, the file or a buffer of at least 384
  * bytes cannot be had (an open failure is logged). */
-zubfcb *zubfof(const char *lead, const char *dir, const char *base, const char *ext,
-               int rdflag, int coded);
+zubfcb *zubfof(const char *lead, const char *dir, const char *base, const char *ext, int rdflag,
+               int coded);
 zubfcb *zubfor(const char *lead, const char *dir, const char *base, const char *ext, int coded);
 zubfcb *zubfow(const char *lead, const char *dir, const char *base, const char *ext, int coded);
 /* Make a stream around a file the caller has already opened (for instance
@@ -79,8 +79,7 @@ int zubfwf(zubfcb *stream);
  * error are logged with `label` naming the operation. */
 long zubfrf(zubfcb *stream, const char *label);
 /* Bytes still unread in the buffer of a read stream. */
-inline std::uint32_t zubfav(const zubfcb *s)
-{
+inline std::uint32_t zubfav(const zubfcb *s) {
     return (s->filled != 0 && s->last >= s->idx) ? s->last + 1 - s->idx : 0;
 }
 

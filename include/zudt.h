@@ -24,10 +24,10 @@ struct zudtcb {
     std::uint16_t next;    /* highest code assigned (257 after a reset) */
     std::uint32_t width;   /* width of the next code to read (9 after a reset) */
     std::uint32_t *steps;  /* 65536-bit set: codes whose addition widens the code */
-    std::uint64_t *pos;    /* output position (from the stream's start) of each code's latest string */
-    std::uint16_t *len;    /* length of each code's string */
-    unsigned char *win;    /* output window: ZUDT_WINSZ + ZUDT_SLACK bytes */
-    std::uint64_t wbase;   /* output position of win[0] */
+    std::uint64_t *pos; /* output position (from the stream's start) of each code's latest string */
+    std::uint16_t *len; /* length of each code's string */
+    unsigned char *win; /* output window: ZUDT_WINSZ + ZUDT_SLACK bytes */
+    std::uint64_t wbase; /* output position of win[0] */
 };
 
 /* New table for the header value h (0 to 18), reset; null when memory is

@@ -40,12 +40,10 @@ void zuetds(zuetcb *table);
 
 /* ---- Probe helpers shared with the encoder's loop ---- */
 
-inline std::uint32_t zuetky(std::uint16_t prefix, std::uint8_t ch)
-{
+inline std::uint32_t zuetky(std::uint16_t prefix, std::uint8_t ch) {
     return (std::uint32_t(ch) << 16) | prefix;
 }
-inline std::uint32_t zuethh(const zuetcb *t, std::uint32_t key)
-{
+inline std::uint32_t zuethh(const zuetcb *t, std::uint32_t key) {
     return (key * 0x9E3779B1u) >> t->shift;
 }
 

@@ -36,17 +36,17 @@ inline constexpr std::uint32_t ZULZ_NOLIMIT = 0xFFFFFFFFu;
  *   0 --volume full before a code--> 1 --next call writes it--> 0
  *   0 --volume full before a clear--> 2 --next call writes it--> 0 */
 struct zulzecst {
-    zuetcb *table;       /* zuetmk(14, 18) by the caller */
-    std::uint16_t code;  /* code held over a suspension */
-    std::int32_t wpos;   /* output bit state saved at the end of every call */
+    zuetcb *table;      /* zuetmk(14, 18) by the caller */
+    std::uint16_t code; /* code held over a suspension */
+    std::int32_t wpos;  /* output bit state saved at the end of every call */
     std::int32_t rpos;
     std::uint32_t acc;
     std::uint32_t state; /* 0, 1 or 2 (above) */
     std::uint8_t ch;     /* character that ended the match of `code` */
     /* Added state: */
-    std::uint8_t started;  /* the header has been written */
-    std::uint8_t eof;      /* the input has ended: later calls never read it again */
-    std::uint32_t failed;  /* status of a failed call; later calls return it */
+    std::uint8_t started; /* the header has been written */
+    std::uint8_t eof;     /* the input has ended: later calls never read it again */
+    std::uint32_t failed; /* status of a failed call; later calls return it */
 };
 
 /* Compress from `in` (read stream) into `out` (coded write stream) until the
@@ -82,23 +82,23 @@ int zulzecdn(const zulzecst *state);
  * Input may end at any byte boundary, in any state: the call returns 0 with
  * the bits taken so far in the record, and the next call continues them. */
 struct zulzdcst {
-    zudtcb *table;          /* made from the header by the first call */
-    std::int32_t wpos;      /* input bit state, saved at the end of every call */
+    zudtcb *table;     /* made from the header by the first call */
+    std::int32_t wpos; /* input bit state, saved at the end of every call */
     std::int32_t rpos;
     std::uint32_t acc;
-    std::uint16_t oldcode;  /* the previous code */
-    std::uint16_t code;     /* the current code */
-    std::uint16_t link;     /* (not used by this decoder; kept for the record's layout) */
-    std::uint16_t pending;  /* code read before it was in the table, while its string is written */
-    std::uint32_t state;    /* 0 to 7 (above) */
-    std::uint8_t finchar;   /* first character of the current string */
-    std::uint8_t ch;        /* character about to be written */
+    std::uint16_t oldcode; /* the previous code */
+    std::uint16_t code;    /* the current code */
+    std::uint16_t link;    /* (not used by this decoder; kept for the record's layout) */
+    std::uint16_t pending; /* code read before it was in the table, while its string is written */
+    std::uint32_t state;   /* 0 to 7 (above) */
+    std::uint8_t finchar;  /* first character of the current string */
+    std::uint8_t ch;       /* character about to be written */
     /* Added state: */
-    std::uint8_t begun;       /* the stream's first character has been written */
-    std::uint8_t afterclear;  /* state 6 was entered by a clear code, not the header */
-    std::uint32_t failed;     /* status of a refused call; later calls return it */
-    std::uint64_t produced;   /* bytes restored into the window so far */
-    std::uint64_t delivered;  /* bytes of them put into the output stream */
+    std::uint8_t begun;      /* the stream's first character has been written */
+    std::uint8_t afterclear; /* state 6 was entered by a clear code, not the header */
+    std::uint32_t failed;    /* status of a refused call; later calls return it */
+    std::uint64_t produced;  /* bytes restored into the window so far */
+    std::uint64_t delivered; /* bytes of them put into the output stream */
 };
 
 /* Restore from `in` (coded read stream) into `out` (byte write stream) until

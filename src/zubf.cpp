@@ -17,14 +17,12 @@ namespace {
 constexpr std::uint32_t kBufFirst = 49152;
 constexpr std::uint32_t kBufLeast = 256;
 
-void initmasks(zubfcb *s)
-{
+void initmasks(zubfcb *s) {
     for (int n = 0; n <= 16; ++n) s->masks[n] = std::uint16_t((1u << n) - 1u);
 }
 
 /* Fill in the record around `fp` and give it a buffer; frees it on failure. */
-zubfcb *setup(zubfcb *s, std::FILE *fp, int rdflag, int coded)
-{
+zubfcb *setup(zubfcb *s, std::FILE *fp, int rdflag, int coded) {
     s->fp = fp;
     s->buf = nullptr;
     s->count = 0;
@@ -50,8 +48,7 @@ zubfcb *setup(zubfcb *s, std::FILE *fp, int rdflag, int coded)
 
 /* Put one byte through the buffer: a full buffer is written out when a
  * further byte arrives, not when it becomes full. */
-inline int put1(zubfcb *s, unsigned char byte)
-{
+inline int put1(zubfcb *s, unsigned char byte) {
     if (s->idx >= s->bufsz && !zubfwf(s)) return 0;
     s->buf[s->idx++] = byte;
     ++s->count;
@@ -59,19 +56,17 @@ inline int put1(zubfcb *s, unsigned char byte)
 }
 
 /* Take one byte for a read, refilling with `label` in the messages. */
-inline int get1(zubfcb *s, unsigned char *byte, const char *label)
-{
+inline int get1(zubfcb *s, unsigned char *byte, const char *label) {
     if (zubfav(s) == 0 && zubfrf(s, label) <= 0) return 0;
     *byte = s->buf[s->idx++];
     ++s->count;
     return 1;
 }
 
-} // namespace
+}  // namespace
 
 zubfcb *zubfof(const char *lead, const char *dir, const char *base, const char *ext, int rdflag,
-               int coded)
-{
+               int coded) {
     auto *s = static_cast<zubfcb *>(zubfma(sizeof(zubfcb)));
     if (!s) return nullptr;
     char path[ZUSD_PATHSZ];
@@ -96,18 +91,15 @@ zubfcb *zubfof(const char *lead, const char *dir, const char *base, const char *
     return s;
 }
 
-zubfcb *zubfor(const char *lead, const char *dir, const char *base, const char *ext, int coded)
-{
+zubfcb *zubfor(const char *lead, const char *dir, const char *base, const char *ext, int coded) {
     return zubfof(lead, dir, base, ext, 1, coded);
 }
 
-zubfcb *zubfow(const char *lead, const char *dir, const char *base, const char *ext, int coded)
-{
+zubfcb *zubfow(const char *lead, const char *dir, const char *base, const char *ext, int coded) {
     return zubfof(lead, dir, base, ext, 0, coded);
 }
 
-zubfcb *zubfcr(std::FILE *fp, int rdflag, int coded)
-{
+zubfcb *zubfcr(std::FILE *fp, int rdflag, int coded) {
     if (!fp) return nullptr;
     auto *s = static_cast<zubfcb *>(zubfma(sizeof(zubfcb)));
     if (!s) {
@@ -122,8 +114,7 @@ zubfcb *zubfcr(std::FILE *fp, int rdflag, int coded)
     return s;
 }
 
-int zubfcl(zubfcb *s, int flags)
-{
+int zubfcl(zubfcb *s, int flags) {
     if (!s) return 1;
     int ok = 1;
     if (!s->rdmode) {
@@ -158,8 +149,7 @@ int zubfcl(zubfcb *s, int flags)
     return ok;
 }
 
-int zubfpb(zubfcb *s, std::uint16_t code, int n)
-{
+int zubfpb(zubfcb *s, std::uint16_t code, int n) {
     const int p = s->wpos - n;
     s->acc &= ~(std::uint32_t(s->masks[n]) << (p + 1));
     s->acc |= std::uint32_t(code) << (p + 1);
@@ -172,8 +162,7 @@ int zubfpb(zubfcb *s, std::uint16_t code, int n)
     return 1;
 }
 
-int zubffb(zubfcb *s)
-{
+int zubffb(zubfcb *s) {
     for (;;) {
         if (s->wpos == 31) return 1;
         const int byte = static_cast<int>(s->acc >> 24);
@@ -192,13 +181,11 @@ int zubffb(zubfcb *s)
     }
 }
 
-int zubfg1(zubfcb *s, unsigned char *byte)
-{
+int zubfg1(zubfcb *s, unsigned char *byte) {
     return get1(s, byte, "zubfg1");
 }
 
-int zubfgb(zubfcb *s, std::uint16_t *code, int n)
-{
+int zubfgb(zubfcb *s, std::uint16_t *code, int n) {
     while (s->wpos - s->rpos < n) {
         unsigned char byte;
         if (!get1(s, &byte, "zubfbc")) return 0;
@@ -213,8 +200,7 @@ int zubfgb(zubfcb *s, std::uint16_t *code, int n)
     return 1;
 }
 
-int zubfwf(zubfcb *s)
-{
+int zubfwf(zubfcb *s) {
     const std::size_t n = ZUSDWB(s->fp, s->buf, s->bufsz);
     if (n != s->bufsz) {
         zusderr("zubfp1:  ZUSDWB( OUTfile, ptr, %d ) != %d", static_cast<int>(s->bufsz),
@@ -225,8 +211,7 @@ int zubfwf(zubfcb *s)
     return 1;
 }
 
-int zubfpn(zubfcb *s, const unsigned char *data, std::size_t n)
-{
+int zubfpn(zubfcb *s, const unsigned char *data, std::size_t n) {
     while (n > 0) {
         if (s->idx >= s->bufsz && !zubfwf(s)) return 0;
         std::size_t k = s->bufsz - s->idx;
@@ -240,8 +225,7 @@ int zubfpn(zubfcb *s, const unsigned char *data, std::size_t n)
     return 1;
 }
 
-long zubfrf(zubfcb *s, const char *label)
-{
+long zubfrf(zubfcb *s, const char *label) {
     const std::size_t n = ZUSDRB(s->fp, s->buf, s->bufsz);
     if (n == 0) {
         if (ZUSDFR(s->fp)) {

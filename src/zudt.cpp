@@ -12,15 +12,14 @@ namespace {
 
 constexpr std::uint32_t kStepWords = 65536 / 32;
 
-template <typename T> T *alloc(std::size_t n)
-{
+template <typename T>
+T *alloc(std::size_t n) {
     return static_cast<T *>(zubfma(sizeof(T) * n));
 }
 
-} // namespace
+}  // namespace
 
-zudtcb *zudtmk(unsigned h)
-{
+zudtcb *zudtmk(unsigned h) {
     if (h > 18) return nullptr;
     auto *t = alloc<zudtcb>(1);
     if (!t) return nullptr;
@@ -47,8 +46,7 @@ zudtcb *zudtmk(unsigned h)
     return t;
 }
 
-void zudtbs(zudtcb *t)
-{
+void zudtbs(zudtcb *t) {
     for (std::uint32_t i = 2; i <= 257; ++i) {
         t->ent[i] = (i - 2) << 16;
         t->len[i] = 1;
@@ -61,15 +59,13 @@ void zudtbs(zudtcb *t)
     t->width = 9;
 }
 
-std::uint16_t zudtrb(zudtcb *t, std::uint16_t code, std::uint16_t link)
-{
+std::uint16_t zudtrb(zudtcb *t, std::uint16_t code, std::uint16_t link) {
     const std::uint32_t e = t->ent[code];
     t->ent[code] = (e & 0xFFFF0000u) | link;
     return static_cast<std::uint16_t>(e);
 }
 
-int zudtad(zudtcb *t, std::uint16_t prefix, std::uint8_t ch)
-{
+int zudtad(zudtcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (std::uint32_t(t->next) + 1 >= t->maxcode) return 0;
     const std::uint32_t k = ++t->next;
     t->ent[k] = (std::uint32_t(ch) << 16) | prefix;
@@ -78,8 +74,7 @@ int zudtad(zudtcb *t, std::uint16_t prefix, std::uint8_t ch)
     return 1;
 }
 
-void zudtds(zudtcb *t)
-{
+void zudtds(zudtcb *t) {
     if (!t) return;
     std::free(t->ent);
     std::free(t->steps);

@@ -17,15 +17,13 @@ constexpr std::uint32_t kGenMax = (1u << 24) - 1;
 /* Slots per possible code, as a power of two. */
 constexpr unsigned kSpread = 2;
 
-unsigned effbits(unsigned maxbits)
-{
+unsigned effbits(unsigned maxbits) {
     return maxbits < 9 ? 9 : maxbits;
 }
 
-} // namespace
+}  // namespace
 
-zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx)
-{
+zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     if (maxbits > 16 || sizeidx > 18) return nullptr;
     auto *t = static_cast<zuetcb *>(zubfma(sizeof(zuetcb)));
     if (!t) return nullptr;
@@ -45,8 +43,7 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx)
     return t;
 }
 
-void zuetbs(zuetcb *t)
-{
+void zuetbs(zuetcb *t) {
     /* A new generation empties every slot at once; only when the tag runs
      * out (after 16 million resets) are the slots cleared for real. */
     if (++t->gen > kGenMax) {
@@ -56,8 +53,7 @@ void zuetbs(zuetcb *t)
     t->next = 257;
 }
 
-int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
-{
+int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (t->limit <= t->next) return 0;
     const std::uint32_t key = zuetky(prefix, ch);
     const std::uint32_t mask = t->size - 1;
@@ -68,8 +64,7 @@ int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
     return 1;
 }
 
-std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
-{
+std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
     const std::uint32_t key = zuetky(prefix, ch);
     const std::uint64_t want = (std::uint64_t(t->gen) << 24) | key;
@@ -81,16 +76,14 @@ std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch)
     }
 }
 
-unsigned zuetgb(const zuetcb *t)
-{
+unsigned zuetgb(const zuetcb *t) {
     const unsigned next = t->next;
     unsigned width = 9;
     while (width < 16 && next >= (1u << width)) ++width;
     return width;
 }
 
-void zuetds(zuetcb *t)
-{
+void zuetds(zuetcb *t) {
     if (!t) return;
     std::free(t->slots);
     std::free(t);

@@ -20,53 +20,38 @@ using Bytes = std::vector<unsigned char>;
 
 struct TempDir {
     std::string path;
-    TempDir()
-    {
+    TempDir() {
         char tmpl[] = "/tmp/zubf_test_XXXXXX";
         path = mkdtemp(tmpl);
     }
-    std::string file(const char *name) const
-    {
-        return path + "/" + name;
-    }
-    ~TempDir()
-    {
+    std::string file(const char *name) const { return path + "/" + name; }
+    ~TempDir() {
         std::string cmd = "rm -rf '" + path + "'";
         if (std::system(cmd.c_str()) != 0) std::perror("rm");
     }
 };
 
-Bytes read_file(const std::string &path)
-{
+Bytes read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-void write_file(const std::string &path, const Bytes &b)
-{
+void write_file(const std::string &path, const Bytes &b) {
     std::ofstream f(path, std::ios::binary);
     f.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
 }
 
 struct LogCapture {
     std::string path;
-    explicit LogCapture(const TempDir &dir) : path(dir.file("log"))
-    {
-        zusdlg(path.c_str(), 7);
-    }
-    std::string text() const
-    {
+    explicit LogCapture(const TempDir &dir) : path(dir.file("log")) { zusdlg(path.c_str(), 7); }
+    std::string text() const {
         std::ifstream f(path);
         return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     }
-    ~LogCapture()
-    {
-        zusdlg("/dev/null", 0);
-    }
+    ~LogCapture() { zusdlg("/dev/null", 0); }
 };
 
-TEST(Zubf, HeaderAndFirstCodeWithAndWithoutFlush)
-{
+TEST(Zubf, HeaderAndFirstCodeWithAndWithoutFlush) {
     TempDir dir;
     const std::string a = dir.file("a_");
     zubfcb *s = zubfow(a.c_str(), "", "", "", 1);
@@ -89,8 +74,7 @@ TEST(Zubf, HeaderAndFirstCodeWithAndWithoutFlush)
     EXPECT_EQ(read_file(b), (Bytes{0x0E, 0x31}));
 }
 
-TEST(Zubf, PathIsJoinedFromItsParts)
-{
+TEST(Zubf, PathIsJoinedFromItsParts) {
     TempDir dir;
     zubfcb *s = zubfow(dir.path.c_str(), "", "data", "txt_", 0);
     ASSERT_NE(s, nullptr);
@@ -98,13 +82,13 @@ TEST(Zubf, PathIsJoinedFromItsParts)
     EXPECT_EQ(access(dir.file("data.txt_").c_str(), F_OK), 0);
 }
 
-TEST(Zubf, FullBufferIsWrittenWhenAFurtherByteArrives)
-{
+TEST(Zubf, FullBufferIsWrittenWhenAFurtherByteArrives) {
     TempDir dir;
     const std::string p = dir.file("big");
     zubfcb *s = zubfow(p.c_str(), "", "", "", 0);
     ASSERT_NE(s, nullptr);
-    for (int i = 0; i < 49152; ++i) ASSERT_EQ(zubfpb(s, static_cast<std::uint16_t>(i & 0xFF), 8), 1);
+    for (int i = 0; i < 49152; ++i)
+        ASSERT_EQ(zubfpb(s, static_cast<std::uint16_t>(i & 0xFF), 8), 1);
     std::fflush(s->fp);
     EXPECT_EQ(read_file(p).size(), 0u);
     ASSERT_EQ(zubfpb(s, 0xAB, 8), 1);
@@ -118,8 +102,7 @@ TEST(Zubf, FullBufferIsWrittenWhenAFurtherByteArrives)
     EXPECT_EQ(all[49152], 0xAB);
 }
 
-TEST(Zubf, CodesAcrossBytesAndAReadThatFailsHalfway)
-{
+TEST(Zubf, CodesAcrossBytesAndAReadThatFailsHalfway) {
     TempDir dir;
     const std::string p = dir.file("codes");
     write_file(p, Bytes{0x0E, 0x31, 0xC0, 0x80});
@@ -143,8 +126,7 @@ TEST(Zubf, CodesAcrossBytesAndAReadThatFailsHalfway)
     EXPECT_EQ(zubfcl(s, 0), 1);
 }
 
-TEST(Zubf, ReadThatFailsAfterOneOfTwoBytesKeepsIt)
-{
+TEST(Zubf, ReadThatFailsAfterOneOfTwoBytesKeepsIt) {
     TempDir dir;
     const std::string p = dir.file("one");
     write_file(p, Bytes{0xA5});
@@ -157,8 +139,7 @@ TEST(Zubf, ReadThatFailsAfterOneOfTwoBytesKeepsIt)
     zubfcl(s, 0);
 }
 
-TEST(Zubf, EmptyFileFailsItsFirstByteReadWithTheEndMessage)
-{
+TEST(Zubf, EmptyFileFailsItsFirstByteReadWithTheEndMessage) {
     TempDir dir;
     LogCapture log(dir);
     const std::string p = dir.file("empty");
@@ -171,8 +152,7 @@ TEST(Zubf, EmptyFileFailsItsFirstByteReadWithTheEndMessage)
     zubfcl(s, 0);
 }
 
-TEST(Zubf, OpenFailuresAreLoggedAndGiveNone)
-{
+TEST(Zubf, OpenFailuresAreLoggedAndGiveNone) {
     TempDir dir;
     LogCapture log(dir);
     const std::string missing = dir.file("no/such/file");
@@ -183,8 +163,7 @@ TEST(Zubf, OpenFailuresAreLoggedAndGiveNone)
     EXPECT_NE(text.find("zubfof:  ZUSDOWB( " + missing + " ) == ZUSDFN"), std::string::npos);
 }
 
-TEST(Zubf, FailedFinalWriteIsReported)
-{
+TEST(Zubf, FailedFinalWriteIsReported) {
     /* /dev/full takes the open and refuses every write. */
     zubfcb *s = zubfcr(std::fopen("/dev/full", "w"), 0, 1);
     ASSERT_NE(s, nullptr);
@@ -206,8 +185,7 @@ TEST(Zubf, FailedFinalWriteIsReported)
     EXPECT_EQ(zubfcl(s, 0), 0);
 }
 
-TEST(Zubf, SyncedCloseSucceedsOnAFile)
-{
+TEST(Zubf, SyncedCloseSucceedsOnAFile) {
     TempDir dir;
     const std::string p = dir.file("s");
     zubfcb *s = zubfow(p.c_str(), "", "", "", 1);
@@ -217,8 +195,7 @@ TEST(Zubf, SyncedCloseSucceedsOnAFile)
     EXPECT_EQ(read_file(p), (Bytes{0xFF, 0x80}));
 }
 
-TEST(Zubf, BlockPutsKeepTheSingleByteRule)
-{
+TEST(Zubf, BlockPutsKeepTheSingleByteRule) {
     TempDir dir;
     const std::string p = dir.file("blk");
     zubfcb *s = zubfow(p.c_str(), "", "", "", 0);
@@ -232,19 +209,16 @@ TEST(Zubf, BlockPutsKeepTheSingleByteRule)
     EXPECT_EQ(read_file(p), data);
 }
 
-void *no_memory(std::size_t)
-{
+void *no_memory(std::size_t) {
     return nullptr;
 }
 
 int calls;
-void *fail_second(std::size_t n)
-{
+void *fail_second(std::size_t n) {
     return ++calls == 2 ? nullptr : std::malloc(n);
 }
 
-TEST(Zubf, AllocationFailures)
-{
+TEST(Zubf, AllocationFailures) {
     TempDir dir;
     const std::string p = dir.file("x");
     zubfma = no_memory;
@@ -258,4 +232,4 @@ TEST(Zubf, AllocationFailures)
     zubfcl(s, 0);
 }
 
-} // namespace
+}  // namespace

@@ -10,8 +10,7 @@
 
 namespace {
 
-TEST(Zudt, ResetState)
-{
+TEST(Zudt, ResetState) {
     zudtcb *t = zudtmk(14);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->maxcode, 16383u);
@@ -24,15 +23,18 @@ TEST(Zudt, ResetState)
     zudtds(t);
 }
 
-TEST(Zudt, WidthGrowsAfter511And1023AndTheTableStopsAt16382)
-{
+TEST(Zudt, WidthGrowsAfter511And1023AndTheTableStopsAt16382) {
     zudtcb *t = zudtmk(14);
     ASSERT_NE(t, nullptr);
     for (unsigned code = 258; code <= 16382; ++code) {
         ASSERT_EQ(zudtad(t, static_cast<std::uint16_t>(code - 1), 'a'), 1);
         /* The width grows right after 511, 1023, ... are assigned. */
-        const unsigned want = code < 511 ? 9 : code < 1023 ? 10 : code < 2047 ? 11
-                            : code < 4095 ? 12 : code < 8191 ? 13 : 14;
+        const unsigned want = code < 511    ? 9
+                              : code < 1023 ? 10
+                              : code < 2047 ? 11
+                              : code < 4095 ? 12
+                              : code < 8191 ? 13
+                                            : 14;
         ASSERT_EQ(t->width, want) << code;
     }
     EXPECT_EQ(t->len[16382], 16382 - 256);
@@ -45,8 +47,7 @@ TEST(Zudt, WidthGrowsAfter511And1023AndTheTableStopsAt16382)
     zudtds(t);
 }
 
-TEST(Zudt, RelinkAndRestore)
-{
+TEST(Zudt, RelinkAndRestore) {
     zudtcb *t = zudtmk(12);
     ASSERT_NE(t, nullptr);
     ASSERT_EQ(zudtad(t, 99, 'z'), 1);
@@ -59,8 +60,7 @@ TEST(Zudt, RelinkAndRestore)
     zudtds(t);
 }
 
-TEST(Zudt, EntryCountsByHeader)
-{
+TEST(Zudt, EntryCountsByHeader) {
     const unsigned headers[] = {0, 9, 10, 14, 15, 16, 17, 18};
     const unsigned maxcodes[] = {511, 511, 1023, 16383, 32767, 65535, 65535, 65535};
     for (int i = 0; i < 8; ++i) {
@@ -72,8 +72,7 @@ TEST(Zudt, EntryCountsByHeader)
     EXPECT_EQ(zudtmk(19), nullptr);
 }
 
-TEST(Zudt, WidestTableReaches16Bits)
-{
+TEST(Zudt, WidestTableReaches16Bits) {
     zudtcb *t = zudtmk(16);
     ASSERT_NE(t, nullptr);
     while (zudtad(t, 2, 'a')) {
@@ -83,19 +82,16 @@ TEST(Zudt, WidestTableReaches16Bits)
     zudtds(t);
 }
 
-void *no_memory(std::size_t)
-{
+void *no_memory(std::size_t) {
     return nullptr;
 }
 
 int calls;
-void *fail_nth(std::size_t n)
-{
+void *fail_nth(std::size_t n) {
     return ++calls == 4 ? nullptr : std::malloc(n);
 }
 
-TEST(Zudt, AllocationFailureGivesNone)
-{
+TEST(Zudt, AllocationFailureGivesNone) {
     zubfma = no_memory;
     EXPECT_EQ(zudtmk(14), nullptr);
     calls = 0;
@@ -104,4 +100,4 @@ TEST(Zudt, AllocationFailureGivesNone)
     zubfma = std::malloc;
 }
 
-} // namespace
+}  // namespace

@@ -12,8 +12,7 @@
 
 namespace {
 
-TEST(Zuet, ResetHoldsTheLiterals)
-{
+TEST(Zuet, ResetHoldsTheLiterals) {
     zuetcb *t = zuetmk(14, 18);
     ASSERT_NE(t, nullptr);
     for (unsigned b = 0; b < 256; ++b) EXPECT_EQ(zuetlu(t, 0, static_cast<std::uint8_t>(b)), b + 2);
@@ -24,8 +23,7 @@ TEST(Zuet, ResetHoldsTheLiterals)
     zuetds(t);
 }
 
-TEST(Zuet, FillsToItsLimitWithTheWidthRule)
-{
+TEST(Zuet, FillsToItsLimitWithTheWidthRule) {
     zuetcb *t = zuetmk(14, 18);
     ASSERT_NE(t, nullptr);
     std::mt19937 rng(1);
@@ -37,8 +35,12 @@ TEST(Zuet, FillsToItsLimitWithTheWidthRule)
         ASSERT_EQ(t->next, code);
         /* A pair already present keeps its first code. */
         ASSERT_EQ(zuetlu(t, prefix, ch), before == 0 ? code : before);
-        const unsigned want = code < 512 ? 9 : code < 1024 ? 10 : code < 2048 ? 11
-                            : code < 4096 ? 12 : code < 8192 ? 13 : 14;
+        const unsigned want = code < 512    ? 9
+                              : code < 1024 ? 10
+                              : code < 2048 ? 11
+                              : code < 4096 ? 12
+                              : code < 8192 ? 13
+                                            : 14;
         ASSERT_EQ(zuetgb(t), want) << code;
     }
     EXPECT_EQ(zuetbn(t, 5, 'x'), 0);
@@ -51,8 +53,7 @@ TEST(Zuet, FillsToItsLimitWithTheWidthRule)
     zuetds(t);
 }
 
-TEST(Zuet, PairAddedTwiceGivesTwoCodesAndTheSmallerIsFound)
-{
+TEST(Zuet, PairAddedTwiceGivesTwoCodesAndTheSmallerIsFound) {
     zuetcb *t = zuetmk(14, 18);
     ASSERT_NE(t, nullptr);
     ASSERT_EQ(zuetbn(t, 99, 'a'), 1);
@@ -62,24 +63,24 @@ TEST(Zuet, PairAddedTwiceGivesTwoCodesAndTheSmallerIsFound)
     zuetds(t);
 }
 
-TEST(Zuet, ResetsForgetEverythingOverManyGenerations)
-{
+TEST(Zuet, ResetsForgetEverythingOverManyGenerations) {
     zuetcb *t = zuetmk(9, 0);
     ASSERT_NE(t, nullptr);
     EXPECT_EQ(t->limit, 510);
     t->gen = (1u << 24) - 3; /* close to the end of the generation tags */
     for (int round = 0; round < 6; ++round) {
         zuetbs(t);
-        for (unsigned p = 2; p < 200; ++p) ASSERT_EQ(zuetlu(t, static_cast<std::uint16_t>(p), 'q'), 0) << round;
-        for (unsigned p = 2; p < 200; ++p) ASSERT_EQ(zuetbn(t, static_cast<std::uint16_t>(p), 'q'), 1);
+        for (unsigned p = 2; p < 200; ++p)
+            ASSERT_EQ(zuetlu(t, static_cast<std::uint16_t>(p), 'q'), 0) << round;
+        for (unsigned p = 2; p < 200; ++p)
+            ASSERT_EQ(zuetbn(t, static_cast<std::uint16_t>(p), 'q'), 1);
         EXPECT_EQ(zuetlu(t, 150, 'q'), 258 + 148);
     }
     EXPECT_LT(t->gen, 10u); /* wrapped and cleared */
     zuetds(t);
 }
 
-TEST(Zuet, LimitsByWidth)
-{
+TEST(Zuet, LimitsByWidth) {
     const unsigned widths[] = {0, 9, 10, 12, 14, 16};
     const unsigned limits[] = {510, 510, 1022, 4094, 16382, 65534};
     for (int i = 0; i < 6; ++i) {
@@ -92,19 +93,16 @@ TEST(Zuet, LimitsByWidth)
     EXPECT_EQ(zuetmk(14, 19), nullptr);
 }
 
-void *no_memory(std::size_t)
-{
+void *no_memory(std::size_t) {
     return nullptr;
 }
 
 int calls;
-void *fail_second(std::size_t n)
-{
+void *fail_second(std::size_t n) {
     return ++calls == 2 ? nullptr : std::malloc(n);
 }
 
-TEST(Zuet, AllocationFailureGivesNone)
-{
+TEST(Zuet, AllocationFailureGivesNone) {
     zubfma = no_memory;
     EXPECT_EQ(zuetmk(14, 18), nullptr);
     calls = 0;
@@ -113,4 +111,4 @@ TEST(Zuet, AllocationFailureGivesNone)
     zubfma = std::malloc;
 }
 
-} // namespace
+}  // namespace

@@ -24,24 +24,20 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes bytes_of(const std::string &s)
-{
+Bytes bytes_of(const std::string &s) {
     return Bytes(s.begin(), s.end());
 }
 
-Bytes read_file(const std::string &path)
-{
+Bytes read_file(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
     return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
 }
 
-Bytes corpus(const char *name)
-{
+Bytes corpus(const char *name) {
     return read_file(std::string(ZU_CORPUS_DIR) + "/" + name);
 }
 
-Bytes random_bytes(std::size_t n, unsigned seed, unsigned alphabet = 256)
-{
+Bytes random_bytes(std::size_t n, unsigned seed, unsigned alphabet = 256) {
     std::mt19937 rng(seed);
     Bytes b(n);
     for (auto &c : b) c = static_cast<unsigned char>(rng() % alphabet);
@@ -53,12 +49,8 @@ struct MemOut {
     char *data = nullptr;
     std::size_t size = 0;
     zubfcb *s = nullptr;
-    explicit MemOut(int coded)
-    {
-        s = zubfcr(open_memstream(&data, &size), 0, coded);
-    }
-    Bytes close(int flags, int *ok = nullptr)
-    {
+    explicit MemOut(int coded) { s = zubfcr(open_memstream(&data, &size), 0, coded); }
+    Bytes close(int flags, int *ok = nullptr) {
         const int r = zubfcl(s, flags);
         if (ok) *ok = r;
         s = nullptr;
@@ -67,8 +59,7 @@ struct MemOut {
         data = nullptr;
         return b;
     }
-    ~MemOut()
-    {
+    ~MemOut() {
         if (s) zubfcl(s, 0);
         std::free(data);
     }
@@ -78,16 +69,12 @@ struct MemOut {
 struct MemIn {
     Bytes copy;
     zubfcb *s = nullptr;
-    MemIn(const Bytes &b, int coded) : copy(b)
-    {
-        std::FILE *fp = copy.empty() ? std::fopen("/dev/null", "r")
-                                     : fmemopen(copy.data(), copy.size(), "r");
+    MemIn(const Bytes &b, int coded) : copy(b) {
+        std::FILE *fp =
+            copy.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), copy.size(), "r");
         s = zubfcr(fp, 1, coded);
     }
-    ~MemIn()
-    {
-        zubfcl(s, 0);
-    }
+    ~MemIn() { zubfcl(s, 0); }
 };
 
 /* ---- a plain reference coder, written straight from the format ---- */
@@ -96,8 +83,7 @@ struct BitSink {
     Bytes out;
     std::uint64_t acc = 0;
     int n = 0;
-    void put(std::uint32_t v, int w)
-    {
+    void put(std::uint32_t v, int w) {
         acc = (acc << w) | v;
         n += w;
         while (n >= 8) {
@@ -105,23 +91,20 @@ struct BitSink {
             out.push_back(static_cast<unsigned char>(acc >> n));
         }
     }
-    Bytes finish()
-    {
+    Bytes finish() {
         if (n) out.push_back(static_cast<unsigned char>(acc << (8 - n)));
         n = 0;
         return out;
     }
 };
 
-int width_of(std::uint32_t highest)
-{
+int width_of(std::uint32_t highest) {
     int w = 9;
     while (w < 16 && highest >= (1u << w)) ++w;
     return w;
 }
 
-Bytes ref_encode(const Bytes &in)
-{
+Bytes ref_encode(const Bytes &in) {
     BitSink bs;
     bs.put(14, 8);
     std::unordered_map<std::uint32_t, std::uint32_t> dict;
@@ -155,8 +138,7 @@ Bytes ref_encode(const Bytes &in)
 }
 
 /* The codes of a stream with header 14, read by the width schedule. */
-std::vector<std::uint32_t> ref_codes(const Bytes &s)
-{
+std::vector<std::uint32_t> ref_codes(const Bytes &s) {
     std::vector<std::uint32_t> codes;
     std::uint64_t acc = 0;
     int n = 0;
@@ -193,8 +175,7 @@ struct Encoded {
     unsigned status = 0;
     bool saw_state2 = false;
     bool saw_held_after_end = false;
-    Bytes joined() const
-    {
+    Bytes joined() const {
         Bytes all;
         for (const auto &p : pieces) all.insert(all.end(), p.begin(), p.end());
         return all;
@@ -202,8 +183,7 @@ struct Encoded {
 };
 
 Encoded encode(const Bytes &input, const std::function<std::uint32_t(std::size_t)> &limit_of,
-               unsigned maxbits = 14)
-{
+               unsigned maxbits = 14) {
     Encoded e;
     zulzecst st{};
     st.table = zuetmk(maxbits, 18);
@@ -227,9 +207,9 @@ Encoded encode(const Bytes &input, const std::function<std::uint32_t(std::size_t
     return e;
 }
 
-Bytes encode_once(const Bytes &input, unsigned *status = nullptr, unsigned maxbits = 14)
-{
-    Encoded e = encode(input, [](std::size_t) { return ZULZ_NOLIMIT; }, maxbits);
+Bytes encode_once(const Bytes &input, unsigned *status = nullptr, unsigned maxbits = 14) {
+    Encoded e = encode(
+        input, [](std::size_t) { return ZULZ_NOLIMIT; }, maxbits);
     if (status) *status = e.status;
     return e.joined();
 }
@@ -243,8 +223,7 @@ struct Decoded {
 
 /* Decode the pieces in turn; `step` is how many bytes the output may grow
  * per call (ZULZ_NOLIMIT: no limit). */
-Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = ZULZ_NOLIMIT)
-{
+Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = ZULZ_NOLIMIT) {
     Decoded d;
     zulzdcst st{};
     MemOut out(0);
@@ -253,7 +232,8 @@ Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = ZULZ_NOLIM
         for (int guard = 0; guard < 100000000; ++guard) {
             std::uint64_t want = step == ZULZ_NOLIMIT ? ZULZ_NOLIMIT : out.s->count + step;
             if (want >= ZULZ_NOLIMIT) want = ZULZ_NOLIMIT - 1;
-            std::uint32_t lim = step == ZULZ_NOLIMIT ? ZULZ_NOLIMIT : static_cast<std::uint32_t>(want);
+            std::uint32_t lim =
+                step == ZULZ_NOLIMIT ? ZULZ_NOLIMIT : static_cast<std::uint32_t>(want);
             d.status = zulzdc(in.s, out.s, &st, &lim);
             EXPECT_EQ(lim, std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu));
             if (d.status || st.state < 1 || st.state > 4) break;
@@ -267,13 +247,11 @@ Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = ZULZ_NOLIM
     return d;
 }
 
-Decoded decode_one(const Bytes &stream, std::uint32_t step = ZULZ_NOLIMIT)
-{
+Decoded decode_one(const Bytes &stream, std::uint32_t step = ZULZ_NOLIMIT) {
     return decode(std::vector<Bytes>{stream}, step);
 }
 
-std::vector<Bytes> cut(const Bytes &s, const std::vector<std::size_t> &at)
-{
+std::vector<Bytes> cut(const Bytes &s, const std::vector<std::size_t> &at) {
     std::vector<Bytes> pieces;
     std::size_t from = 0;
     for (std::size_t k : at) {
@@ -286,8 +264,7 @@ std::vector<Bytes> cut(const Bytes &s, const std::vector<std::size_t> &at)
 
 /* A table-filling input: random bytes over a small alphabet give many
  * codes, so the table fills and clear codes follow. */
-const Bytes &filling_input()
-{
+const Bytes &filling_input() {
     static const Bytes b = random_bytes(120000, 7, 16);
     return b;
 }
@@ -295,23 +272,20 @@ const Bytes &filling_input()
 /* Error-log capture: records appended while it lives. */
 struct LogCapture {
     std::string path;
-    LogCapture()
-    {
+    LogCapture() {
         char tmpl[] = "/tmp/zulz_log_XXXXXX";
         const int fd = mkstemp(tmpl);
         if (fd >= 0) close(fd);
         path = tmpl;
         zusdlg(path.c_str(), 7);
     }
-    std::vector<std::string> lines() const
-    {
+    std::vector<std::string> lines() const {
         std::ifstream f(path);
         std::vector<std::string> v;
         for (std::string l; std::getline(f, l);) v.push_back(l);
         return v;
     }
-    ~LogCapture()
-    {
+    ~LogCapture() {
         zusdlg("/dev/null", 0);
         unlink(path.c_str());
     }
@@ -319,15 +293,13 @@ struct LogCapture {
 
 /* ---- worked examples ---- */
 
-TEST(ZulzEncode, WorkedExamples)
-{
+TEST(ZulzEncode, WorkedExamples) {
     EXPECT_EQ(encode_once(bytes_of("a")), (Bytes{0x0E, 0x31, 0x80}));
     EXPECT_EQ(encode_once(bytes_of("aa")), (Bytes{0x0E, 0x31, 0x98, 0xC0}));
     EXPECT_EQ(encode_once(bytes_of("aaa")), (Bytes{0x0E, 0x31, 0xC0, 0x80}));
 }
 
-TEST(ZulzDecode, WorkedExamples)
-{
+TEST(ZulzDecode, WorkedExamples) {
     EXPECT_EQ(decode_one({0x0E, 0x31, 0x80}).out, bytes_of("a"));
     EXPECT_EQ(decode_one({0x0E, 0x31, 0x98, 0xC0}).out, bytes_of("aa"));
     const Decoded d = decode_one({0x0E, 0x31, 0xC0, 0x80});
@@ -337,8 +309,7 @@ TEST(ZulzDecode, WorkedExamples)
     EXPECT_EQ(d.state, 5u);
 }
 
-TEST(ZulzEncode, EmptyInputIsRefusedAndKeepsTheHeader)
-{
+TEST(ZulzEncode, EmptyInputIsRefusedAndKeepsTheHeader) {
     unsigned status = 0;
     const Bytes out = encode_once(Bytes{}, &status);
     EXPECT_EQ(status, ZUSD_RDERR);
@@ -347,9 +318,9 @@ TEST(ZulzEncode, EmptyInputIsRefusedAndKeepsTheHeader)
 
 /* ---- byte-exact agreement and round trips ---- */
 
-TEST(ZulzEncode, MatchesReferenceOnCorpusAndRandomData)
-{
-    for (const char *name : {"alice29.txt", "fireworks.jpeg", "kppkn.gtb", "urls.10K", "html_x_4"}) {
+TEST(ZulzEncode, MatchesReferenceOnCorpusAndRandomData) {
+    for (const char *name :
+         {"alice29.txt", "fireworks.jpeg", "kppkn.gtb", "urls.10K", "html_x_4"}) {
         const Bytes in = corpus(name);
         ASSERT_FALSE(in.empty()) << name;
         EXPECT_EQ(encode_once(in), ref_encode(in)) << name;
@@ -361,11 +332,10 @@ TEST(ZulzEncode, MatchesReferenceOnCorpusAndRandomData)
     EXPECT_EQ(encode_once(filling_input()), ref_encode(filling_input()));
 }
 
-TEST(ZulzRoundTrip, CorpusFilesAndRandomData)
-{
-    for (const char *name : {"alice29.txt", "asyoulik.txt", "fireworks.jpeg", "geo.protodata",
-                             "html", "html_x_4", "kppkn.gtb", "lcet10.txt", "paper-100k.pdf",
-                             "plrabn12.txt", "urls.10K"}) {
+TEST(ZulzRoundTrip, CorpusFilesAndRandomData) {
+    for (const char *name :
+         {"alice29.txt", "asyoulik.txt", "fireworks.jpeg", "geo.protodata", "html", "html_x_4",
+          "kppkn.gtb", "lcet10.txt", "paper-100k.pdf", "plrabn12.txt", "urls.10K"}) {
         const Bytes in = corpus(name);
         const Decoded d = decode_one(encode_once(in));
         EXPECT_EQ(d.status, 0u) << name;
@@ -383,8 +353,7 @@ TEST(ZulzRoundTrip, CorpusFilesAndRandomData)
 
 /* ---- clear codes ---- */
 
-TEST(ZulzEncode, ClearCodeWhenTheTableFills)
-{
+TEST(ZulzEncode, ClearCodeWhenTheTableFills) {
     const Bytes s = encode_once(filling_input());
     const auto codes = ref_codes(s);
     /* The 16126th code after a reset fills the table: the clear code follows. */
@@ -397,8 +366,7 @@ TEST(ZulzEncode, ClearCodeWhenTheTableFills)
     EXPECT_LE(codes[16127], 257u);
 }
 
-TEST(ZulzEncode, TrailingClearCodeWhenTheLastCodeFillsTheTable)
-{
+TEST(ZulzEncode, TrailingClearCodeWhenTheLastCodeFillsTheTable) {
     /* Find the input length whose 16126th code is its last one: encode
      * prefixes and keep the one whose code count is exactly 16126. */
     const Bytes &all = filling_input();
@@ -406,8 +374,10 @@ TEST(ZulzEncode, TrailingClearCodeWhenTheLastCodeFillsTheTable)
     while (lo < hi) { /* smallest prefix with at least 16126 codes */
         const std::size_t mid = (lo + hi) / 2;
         const Bytes pre(all.begin(), all.begin() + static_cast<long>(mid));
-        if (ref_codes(ref_encode(pre)).size() >= 16126) hi = mid;
-        else lo = mid + 1;
+        if (ref_codes(ref_encode(pre)).size() >= 16126)
+            hi = mid;
+        else
+            lo = mid + 1;
     }
     const Bytes pre(all.begin(), all.begin() + static_cast<long>(lo));
     const Bytes s = encode_once(pre);
@@ -423,8 +393,7 @@ TEST(ZulzEncode, TrailingClearCodeWhenTheLastCodeFillsTheTable)
 
 /* ---- encoder volumes ---- */
 
-TEST(ZulzEncode, EverySmallVolumeLimitGivesTheSameStream)
-{
+TEST(ZulzEncode, EverySmallVolumeLimitGivesTheSameStream) {
     const Bytes alice = corpus("alice29.txt");
     const Bytes text(alice.begin(), alice.begin() + 6000);
     const Bytes small = bytes_of("abracadabra abracadabra");
@@ -457,8 +426,7 @@ TEST(ZulzEncode, EverySmallVolumeLimitGivesTheSameStream)
     EXPECT_TRUE(held) << "no volume ended with the input ended and a code held";
 }
 
-TEST(ZulzEncode, SuspensionBeforeTheClearCodeWritesItFirstOnTheNextVolume)
-{
+TEST(ZulzEncode, SuspensionBeforeTheClearCodeWritesItFirstOnTheNextVolume) {
     const Bytes &in = filling_input();
     const Bytes whole = encode_once(in);
     /* Find where the first clear code's bits begin: just after the 16126th
@@ -469,7 +437,8 @@ TEST(ZulzEncode, SuspensionBeforeTheClearCodeWritesItFirstOnTheNextVolume)
         bits += static_cast<std::uint64_t>(width_of(next));
         ++next;
     }
-    const auto clear_byte = static_cast<std::uint32_t>(bits / 8); /* complete bytes before the clear */
+    const auto clear_byte =
+        static_cast<std::uint32_t>(bits / 8); /* complete bytes before the clear */
     zulzecst st{};
     st.table = zuetmk(14, 18);
     MemIn src(in, 0);
@@ -495,8 +464,7 @@ TEST(ZulzEncode, SuspensionBeforeTheClearCodeWritesItFirstOnTheNextVolume)
     zuetds(st.table);
 }
 
-TEST(ZulzEncode, CallsAfterTheEndReadAndWriteNothing)
-{
+TEST(ZulzEncode, CallsAfterTheEndReadAndWriteNothing) {
     const Bytes in = bytes_of("tobeornottobeortobeornot");
     zulzecst st{};
     st.table = zuetmk(14, 18);
@@ -519,8 +487,7 @@ TEST(ZulzEncode, CallsAfterTheEndReadAndWriteNothing)
     zuetds(st.table);
 }
 
-TEST(ZulzEncode, CountPastFourGiBDoesNotStopAnUnlimitedRun)
-{
+TEST(ZulzEncode, CountPastFourGiBDoesNotStopAnUnlimitedRun) {
     const Bytes in = corpus("lcet10.txt");
     zulzecst st{};
     st.table = zuetmk(14, 18);
@@ -538,8 +505,7 @@ TEST(ZulzEncode, CountPastFourGiBDoesNotStopAnUnlimitedRun)
 
 /* ---- decoder resumption ---- */
 
-TEST(ZulzDecode, CutAtEveryByteBoundary)
-{
+TEST(ZulzDecode, CutAtEveryByteBoundary) {
     /* Streams with many clear codes (a 9-bit table fills after 254 codes),
      * so that cuts fall inside the first code, the code after it, the first
      * code after a clear code and the one after that, and inside the code
@@ -574,7 +540,8 @@ TEST(ZulzDecode, CutAtEveryByteBoundary)
     for (std::size_t k = 1; k < s14.size(); ++k) all.push_back(k);
     EXPECT_TRUE(decode(cut(s14, all)).out == big);
     std::uint64_t bits = 8;
-    for (std::uint32_t i = 0, next = 257; i < 16126; ++i, ++next) bits += static_cast<std::uint64_t>(width_of(next));
+    for (std::uint32_t i = 0, next = 257; i < 16126; ++i, ++next)
+        bits += static_cast<std::uint64_t>(width_of(next));
     for (std::size_t k = bits / 8 - 4; k <= bits / 8 + 8; ++k) {
         const Decoded d = decode(cut(s14, {k}));
         ASSERT_EQ(d.check, 0u) << "cut at " << k;
@@ -582,8 +549,7 @@ TEST(ZulzDecode, CutAtEveryByteBoundary)
     }
 }
 
-TEST(ZulzDecode, RandomCutsOfLargeStreams)
-{
+TEST(ZulzDecode, RandomCutsOfLargeStreams) {
     const unsigned seed = static_cast<unsigned>(std::random_device{}());
     std::mt19937 rng(seed);
     for (const char *name : {"plrabn12.txt", "fireworks.jpeg", "urls.10K"}) {
@@ -601,8 +567,7 @@ TEST(ZulzDecode, RandomCutsOfLargeStreams)
     }
 }
 
-TEST(ZulzDecode, OutputLimits)
-{
+TEST(ZulzDecode, OutputLimits) {
     /* "aaa" with a limit of 2: two bytes, suspended before the repeated
      * first character; a limit of 3 finishes it and ends at the input's end. */
     zulzdcst st{};
@@ -637,8 +602,7 @@ TEST(ZulzDecode, OutputLimits)
     }
 }
 
-TEST(ZulzDecode, EveryLimitStateIsReachedAndResumed)
-{
+TEST(ZulzDecode, EveryLimitStateIsReachedAndResumed) {
     const Bytes in = bytes_of("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaabcbcbcbcbcbcbcbcbcbcbc");
     Bytes big = in;
     const Bytes &fill = filling_input();
@@ -651,8 +615,10 @@ TEST(ZulzDecode, EveryLimitStateIsReachedAndResumed)
     for (int guard = 0; guard < 10000000; ++guard) {
         std::uint32_t lim = static_cast<std::uint32_t>(out.s->count + 1);
         ASSERT_EQ(zulzdc(src.s, out.s, &st, &lim), 0u);
-        if (st.state >= 1 && st.state <= 4) seen[st.state] = true;
-        else break;
+        if (st.state >= 1 && st.state <= 4)
+            seen[st.state] = true;
+        else
+            break;
     }
     EXPECT_TRUE(seen[1] && seen[2] && seen[3] && seen[4]);
     EXPECT_EQ(zulzdcck(&st), 0u);
@@ -660,8 +626,7 @@ TEST(ZulzDecode, EveryLimitStateIsReachedAndResumed)
     EXPECT_TRUE(out.close(0) == big);
 }
 
-TEST(ZulzDecode, CountPastFourGiBDoesNotStopAnUnlimitedRun)
-{
+TEST(ZulzDecode, CountPastFourGiBDoesNotStopAnUnlimitedRun) {
     const Bytes in = corpus("lcet10.txt");
     const Bytes s = encode_once(in);
     zulzdcst st{};
@@ -680,11 +645,10 @@ TEST(ZulzDecode, CountPastFourGiBDoesNotStopAnUnlimitedRun)
 
 /* ---- streams cut short and corrupt streams ---- */
 
-TEST(ZulzDecode, StreamsCutShortAreRefusedAtTheEnd)
-{
-    EXPECT_EQ(decode_one(Bytes{}).check, ZUSD_RDERR);                /* no header */
-    EXPECT_EQ(decode_one(Bytes{0x0E}).check, ZUSD_RDERR);            /* no first code */
-    EXPECT_EQ(decode_one(Bytes{0x0E, 0x31}).check, ZUSD_RDERR);      /* 8 bits of it */
+TEST(ZulzDecode, StreamsCutShortAreRefusedAtTheEnd) {
+    EXPECT_EQ(decode_one(Bytes{}).check, ZUSD_RDERR);           /* no header */
+    EXPECT_EQ(decode_one(Bytes{0x0E}).check, ZUSD_RDERR);       /* no first code */
+    EXPECT_EQ(decode_one(Bytes{0x0E, 0x31}).check, ZUSD_RDERR); /* 8 bits of it */
     const Bytes s = encode_once(corpus("alice29.txt"));
     /* Cut inside a code: 8 or more bits left over. */
     int refused = 0;
@@ -697,16 +661,14 @@ TEST(ZulzDecode, StreamsCutShortAreRefusedAtTheEnd)
 }
 
 /* Bits of codes, MSB first, after a header. */
-Bytes stream_of(unsigned header, const std::vector<std::pair<std::uint32_t, int>> &codes)
-{
+Bytes stream_of(unsigned header, const std::vector<std::pair<std::uint32_t, int>> &codes) {
     BitSink bs;
     bs.put(header, 8);
     for (auto [v, w] : codes) bs.put(v, w);
     return bs.finish();
 }
 
-void expect_refused(const Bytes &s, const char *what)
-{
+void expect_refused(const Bytes &s, const char *what) {
     LogCapture log;
     const Decoded d = decode_one(s);
     EXPECT_EQ(d.status, ZUSD_RDERR) << what;
@@ -719,8 +681,7 @@ void expect_refused(const Bytes &s, const char *what)
     EXPECT_EQ(decode(cut(s, each), 1).status, ZUSD_RDERR) << what;
 }
 
-TEST(ZulzDecode, CorruptStreamsAreRefusedOnce)
-{
+TEST(ZulzDecode, CorruptStreamsAreRefusedOnce) {
     expect_refused({0x13, 0x31, 0x80}, "header 19");
     expect_refused({0xFF, 0x31, 0x80}, "header 255");
     expect_refused(stream_of(14, {{99, 9}, {0, 9}, {99, 9}}), "code 0");
@@ -743,8 +704,7 @@ TEST(ZulzDecode, CorruptStreamsAreRefusedOnce)
     expect_refused(stream_of(9, codes), "code past a full table");
 }
 
-TEST(ZulzDecode, HeaderValuesUpTo18AreRead)
-{
+TEST(ZulzDecode, HeaderValuesUpTo18AreRead) {
     for (unsigned h : {0u, 9u, 12u, 16u, 17u, 18u}) {
         const Decoded d = decode_one(stream_of(h, {{99, 9}, {258, 9}, {100, 9}}));
         EXPECT_EQ(d.status, 0u) << h;
@@ -752,8 +712,7 @@ TEST(ZulzDecode, HeaderValuesUpTo18AreRead)
     }
 }
 
-TEST(ZulzDecode, RandomGarbageNeverCrashes)
-{
+TEST(ZulzDecode, RandomGarbageNeverCrashes) {
     const unsigned seed = static_cast<unsigned>(std::random_device{}());
     std::mt19937 rng(seed);
     for (int round = 0; round < 300; ++round) {
@@ -766,13 +725,11 @@ TEST(ZulzDecode, RandomGarbageNeverCrashes)
 
 /* ---- allocation failures ---- */
 
-void *no_memory(std::size_t)
-{
+void *no_memory(std::size_t) {
     return nullptr;
 }
 
-TEST(ZulzDecode, NoMemoryForTheTableGivesStatus5)
-{
+TEST(ZulzDecode, NoMemoryForTheTableGivesStatus5) {
     zulzdcst st{};
     MemIn in(Bytes{0x0E, 0x31, 0x80}, 1);
     MemOut out(0);
@@ -786,8 +743,7 @@ TEST(ZulzDecode, NoMemoryForTheTableGivesStatus5)
     EXPECT_EQ(zulzdc(in.s, out.s, &st, &lim), ZUSD_NOMEM); /* stays failed */
 }
 
-TEST(ZulzEncode, NoMemoryForTheTableIsNull)
-{
+TEST(ZulzEncode, NoMemoryForTheTableIsNull) {
     zubfma = no_memory;
     zuetcb *t = zuetmk(14, 18);
     zubfma = std::malloc;
@@ -796,8 +752,7 @@ TEST(ZulzEncode, NoMemoryForTheTableIsNull)
 
 /* ---- writes that fail ---- */
 
-TEST(ZulzDecode, WriteFailureGives21)
-{
+TEST(ZulzDecode, WriteFailureGives21) {
     const Bytes in = corpus("plrabn12.txt");
     const Bytes s = encode_once(in);
     zulzdcst st{};
@@ -810,8 +765,7 @@ TEST(ZulzDecode, WriteFailureGives21)
     zudtds(st.table);
 }
 
-TEST(ZulzEncode, WriteFailureGives21)
-{
+TEST(ZulzEncode, WriteFailureGives21) {
     const Bytes in = random_bytes(400000, 3);
     zulzecst st{};
     st.table = zuetmk(14, 18);
@@ -833,10 +787,9 @@ struct Gen {
     std::uint32_t rng = 12345;
     const char *word = "";
     explicit Gen(std::uint64_t n) : total(n) {}
-    std::size_t fill(char *buf, std::size_t size)
-    {
+    std::size_t fill(char *buf, std::size_t size) {
         static const char *const words[] = {"alpha ", "beta ", "gamma ", "delta\n", "eps ",
-                                            "zeta ", "eta ", "theta ", "iota, ", "kappa "};
+                                            "zeta ",  "eta ",  "theta ", "iota, ",  "kappa "};
         std::size_t n = 0;
         while (n < size && at < total) {
             if (*word == 0) {
@@ -850,8 +803,7 @@ struct Gen {
     }
 };
 
-ssize_t gen_read(void *cookie, char *buf, size_t size)
-{
+ssize_t gen_read(void *cookie, char *buf, size_t size) {
     return static_cast<ssize_t>(static_cast<Gen *>(cookie)->fill(buf, size));
 }
 
@@ -862,8 +814,7 @@ struct Check {
     explicit Check(std::uint64_t n) : gen(n) {}
 };
 
-ssize_t check_write(void *cookie, const char *buf, size_t size)
-{
+ssize_t check_write(void *cookie, const char *buf, size_t size) {
     auto *c = static_cast<Check *>(cookie);
     std::vector<char> want(size);
     const std::size_t n = c->gen.fill(want.data(), size);
@@ -874,8 +825,7 @@ ssize_t check_write(void *cookie, const char *buf, size_t size)
 
 /* Encode `total` generated bytes into a temporary file and decode them
  * into a sink that compares them with the generator, without holding them. */
-void whole_stream(std::uint64_t total)
-{
+void whole_stream(std::uint64_t total) {
     char tmpl[] = "/tmp/zulz_big_XXXXXX";
     const int fd = mkstemp(tmpl);
     ASSERT_GE(fd, 0);
@@ -916,16 +866,14 @@ void whole_stream(std::uint64_t total)
     unlink(tmpl);
 }
 
-TEST(ZulzRoundTrip, GeneratedStreamThroughFiles)
-{
+TEST(ZulzRoundTrip, GeneratedStreamThroughFiles) {
     whole_stream((std::uint64_t(3) << 20) + 777);
 }
 
-TEST(ZulzBig, WholeStreamPastFourGiB)
-{
+TEST(ZulzBig, WholeStreamPastFourGiB) {
     const char *big = std::getenv("ZU_BIG_TESTS");
     if (!big || std::string(big) != "1") GTEST_SKIP() << "set ZU_BIG_TESTS=1 to run";
     whole_stream((std::uint64_t(9) << 29) + 12345); /* 4.5 GiB and some */
 }
 
-} // namespace
+}  // namespace

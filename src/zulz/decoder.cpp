@@ -39,13 +39,11 @@ enum : std::uint32_t {
     kFailed = 7,
 };
 
-std::uint32_t saturate(std::uint64_t n)
-{
+std::uint32_t saturate(std::uint64_t n) {
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
 }
 
-inline std::uint64_t load_be64(const unsigned char *p)
-{
+inline std::uint64_t load_be64(const unsigned char *p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
     return __builtin_bswap64(v);
@@ -54,8 +52,7 @@ inline std::uint64_t load_be64(const unsigned char *p)
 /* Copy n bytes forward in 16-byte steps. The source ends at or before the
  * destination's start, so every byte that matters is read before anything
  * overwrites it; up to 15 bytes past dst + n are scratch (window slack). */
-inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint32_t n)
-{
+inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint32_t n) {
     for (std::uint32_t i = 0; i < n; i += 16) {
         unsigned char tmp[16];
         std::memcpy(tmp, src + i, 16);
@@ -67,8 +64,7 @@ inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint3
  * code the decoder follows names only lower codes, so the walk stays inside
  * the table; n bounds it whatever the table holds. */
 inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint32_t code,
-                        std::uint32_t n)
-{
+                        std::uint32_t n) {
     unsigned char *q = dst + n;
     while (q > dst) {
         const std::uint32_t e = ent[code];
@@ -79,8 +75,7 @@ inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint3
 
 /* Label of a stop at the output limit with `left` bytes of the string not
  * yet delivered. */
-std::uint32_t limit_state(bool afterclear, bool repeat, std::uint64_t left)
-{
+std::uint32_t limit_state(bool afterclear, bool repeat, std::uint64_t left) {
     if (afterclear) return kAfterClear;
     if (repeat) return left == 1 ? kRepeat : left == 2 ? kLast : kInString;
     return left == 1 ? kLast : kInString;
@@ -111,8 +106,7 @@ struct Hot {
  * clear code, a corrupt code, the end of the input buffer, a full window,
  * the limit) is left unread for the careful loop. Kept apart so that its
  * values stay in registers. */
-__attribute__((noinline)) void run_hot(Hot &hs)
-{
+__attribute__((noinline)) void run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const ilast = hs.iend - 8;
     std::uint64_t bb = hs.bb;
@@ -175,28 +169,27 @@ __attribute__((noinline)) void run_hot(Hot &hs)
     hs.produced = produced;
 }
 
-} // namespace
+}  // namespace
 
-unsigned zulzdcck(const zulzdcst *st)
-{
+unsigned zulzdcck(const zulzdcst *st) {
     const int bits = st->wpos - st->rpos;
     switch (st->state) {
-    case kFailed:
-        return st->failed ? st->failed : ZUSD_RDERR;
-    case kHeader:
-        zusderr("zulzdcck:  stream without its header byte");
-        return ZUSD_RDERR;
-    case kFirst:
-        if (!st->afterclear) {
-            zusderr("zulzdcck:  stream without its first code (%d bits left)", bits);
+        case kFailed:
+            return st->failed ? st->failed : ZUSD_RDERR;
+        case kHeader:
+            zusderr("zulzdcck:  stream without its header byte");
             return ZUSD_RDERR;
-        }
-        break;
-    case kCode:
-        break;
-    default:
-        zusderr("zulzdcck:  output held back at the limit (state %u)", st->state);
-        return ZUSD_RDERR;
+        case kFirst:
+            if (!st->afterclear) {
+                zusderr("zulzdcck:  stream without its first code (%d bits left)", bits);
+                return ZUSD_RDERR;
+            }
+            break;
+        case kCode:
+            break;
+        default:
+            zusderr("zulzdcck:  output held back at the limit (state %u)", st->state);
+            return ZUSD_RDERR;
     }
     if (bits > 7) {
         zusderr("zulzdcck:  stream cut short inside a code (%d bits left)", bits);
@@ -205,8 +198,7 @@ unsigned zulzdcck(const zulzdcst *st)
     return ZUSD_OK;
 }
 
-unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
-{
+unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit) {
     if (st->state == kFailed) {
         *limit = saturate(out->count);
         return st->failed ? st->failed : ZUSD_RDERR;
@@ -234,7 +226,7 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
     };
     /* Make at least w bits available: 1, 0 when the input is exhausted, -1
      * on a read error. */
-    auto need = [&](int w) __attribute__((always_inline)) -> int {
+    auto need = [&](int w) __attribute__((always_inline))->int {
         if (nb >= w) return 1;
         if (iend - ip >= 8) {
             bb |= load_be64(ip) >> nb;
@@ -256,7 +248,7 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
         }
         return 1;
     };
-    auto take = [&](int w) __attribute__((always_inline)) -> std::uint32_t {
+    auto take = [&](int w) __attribute__((always_inline))->std::uint32_t {
         const auto v = static_cast<std::uint32_t>(bb >> (64 - w));
         bb <<= w;
         nb -= w;
@@ -266,7 +258,7 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
     /* ---- window ---- */
     zudtcb *t = st->table;
     std::uint64_t produced = st->produced;
-    auto push = [&](std::uint64_t upto) __attribute__((always_inline)) -> bool {
+    auto push = [&](std::uint64_t upto) __attribute__((always_inline))->bool {
         if (upto <= st->delivered) return true;
         const std::size_t n = static_cast<std::size_t>(upto - st->delivered);
         if (!zubfpn(out, t->win + (st->delivered - t->wbase), n)) return false;
@@ -281,23 +273,23 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *st, std::uint32_t *limit)
     int rc = 1;
 
     switch (st->state) {
-    case kHeader:
-        goto header;
-    case kFirst:
-        goto first;
-    case kCode:
-        goto codes;
-    case kLast:
-    case kAfterClear:
-    case kInString:
-    case kRepeat:
-        if (!t) goto corrupt_record;
-        goto resume_limit;
-    default:
-        goto corrupt_record;
+        case kHeader:
+            goto header;
+        case kFirst:
+            goto first;
+        case kCode:
+            goto codes;
+        case kLast:
+        case kAfterClear:
+        case kInString:
+        case kRepeat:
+            if (!t) goto corrupt_record;
+            goto resume_limit;
+        default:
+            goto corrupt_record;
     }
 
-header: {
+header : {
     rc = need(8);
     if (rc <= 0) goto exhausted;
     const std::uint32_t h = take(8);
@@ -357,7 +349,7 @@ first:
         goto done;
     }
 
-codes: {
+codes : {
     /* The main loop: one code, one string, one addition per turn. */
     if (!t) goto corrupt_record;
     std::uint32_t *const ent = t->ent;
@@ -369,8 +361,8 @@ codes: {
     int width = static_cast<int>(t->width);
     for (;;) {
         if (iend - ip >= 16) {
-            Hot hs{ip, iend, bb, nb, width, next, maxcode, oldcode, produced, limabs, t->wbase,
-                   win, ent, pos, len, t->steps};
+            Hot hs{ip,       iend,   bb,       nb,  width, next, maxcode, oldcode,
+                   produced, limabs, t->wbase, win, ent,   pos,  len,     t->steps};
             run_hot(hs);
             ip = hs.ip;
             bb = hs.bb;
@@ -481,7 +473,7 @@ fail:
     st->failed = status;
     goto done;
 
-done: {
+done : {
     /* Unless the input is exhausted (the next call reads another stream),
      * give whole unused bytes back to the stream, which still holds them.
      * The 0 to 15 bits left over travel in the record: an exhausted input

@@ -16,13 +16,11 @@ namespace {
 
 constexpr std::uint64_t kNever = ~std::uint64_t(0);
 
-std::uint32_t saturate(std::uint64_t n)
-{
+std::uint32_t saturate(std::uint64_t n) {
     return n > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
 }
 
-inline void store_be32(unsigned char *p, std::uint32_t v)
-{
+inline void store_be32(unsigned char *p, std::uint32_t v) {
     v = __builtin_bswap32(v);
     __builtin_memcpy(p, &v, 4);
 }
@@ -31,8 +29,7 @@ inline void store_be32(unsigned char *p, std::uint32_t v)
  * full buffer is written when a further byte arrives. Returns the new
  * position, or null when the write failed. */
 __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, std::uint64_t &base,
-                                                  unsigned char v)
-{
+                                                  unsigned char v) {
     if (op == s->buf + s->bufsz) {
         s->idx = s->bufsz;
         if (!zubfwf(s)) return nullptr;
@@ -47,8 +44,8 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
 struct Run {
     const unsigned char *ip; /* past the last byte taken */
     std::uint32_t ent;       /* the match */
-    std::uint32_t slot;      /* empty slot of (ent, c) when the pair is absent; ~0u: input ran out */
-    std::uint32_t c;         /* the byte that ended the match */
+    std::uint32_t slot; /* empty slot of (ent, c) when the pair is absent; ~0u: input ran out */
+    std::uint32_t c;    /* the byte that ended the match */
 };
 
 /* Greedy longest match: extend `ent` over the bytes from ip to iend, one
@@ -59,8 +56,7 @@ struct Run {
  * its few values stay in registers. */
 __attribute__((noinline)) Run extend(const unsigned char *ip, const unsigned char *iend,
                                      std::uint32_t ent, const std::uint64_t *slots,
-                                     std::uint64_t genbase, std::uint32_t mask, unsigned shift)
-{
+                                     std::uint64_t genbase, std::uint32_t mask, unsigned shift) {
     while (ip != iend) {
         const std::uint32_t c = *ip++;
         const std::uint32_t key = (c << 16) | ent;
@@ -81,7 +77,7 @@ __attribute__((noinline)) Run extend(const unsigned char *ip, const unsigned cha
 struct Hot {
     const unsigned char *ip, *iend;
     unsigned char *op, *oend;
-    std::uint64_t bb;   /* pending output bits (the low nb) */
+    std::uint64_t bb; /* pending output bits (the low nb) */
     int nb;
     int width;
     std::uint32_t ent;  /* the current match */
@@ -101,8 +97,7 @@ struct Hot {
  * at a miss it leaves to the caller (ent, c and slot set, nothing written),
  * 0 when the input buffer ran out in the middle of a match. Kept apart from
  * the rest of the encoder so that its values stay in registers. */
-__attribute__((noinline)) int run_hot(Hot &hs)
-{
+__attribute__((noinline)) int run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
     unsigned char *op = hs.op;
@@ -161,15 +156,13 @@ __attribute__((noinline)) int run_hot(Hot &hs)
     return result;
 }
 
-} // namespace
+}  // namespace
 
-int zulzecdn(const zulzecst *st)
-{
+int zulzecdn(const zulzecst *st) {
     return st->started && st->eof && st->state == 0 && st->failed == 0;
 }
 
-unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std::uint32_t *limit)
-{
+unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std::uint32_t *limit) {
     if (st->failed) {
         *limit = saturate(out->count);
         return st->failed;
@@ -217,7 +210,8 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
     };
     /* Complete bytes put so far, pending ones included. */
     auto count = [&]() __attribute__((always_inline)) {
-        return base + static_cast<std::uint64_t>(op - out->buf) + static_cast<std::uint64_t>(nb >> 3);
+        return base + static_cast<std::uint64_t>(op - out->buf) +
+               static_cast<std::uint64_t>(nb >> 3);
     };
 
     const unsigned char *ip = in->buf + in->idx;
@@ -229,7 +223,7 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
         ibase = ip;
     };
     /* Refill the input: 1 with bytes, 0 at its end, -1 on a read error. */
-    auto refill = [&]() __attribute__((always_inline)) -> int {
+    auto refill = [&]() __attribute__((always_inline))->int {
         sync_in();
         const long r = zubfrf(in, "zubfg1");
         if (r <= 0) return r < 0 ? -1 : 0;
@@ -277,8 +271,9 @@ match:
     for (;;) {
         if (thr == kNever && nb < 32) {
             /* No volume limit: the inner loop writes codes itself. */
-            Hot hs{ip, iend, op, oend, bb, nb, width, ent, c, ~0u, next, tlimit, slots,
-                   std::uint64_t(gen) << 40, mask, shift};
+            Hot hs{ip,   iend, op,  oend, bb,     nb,    width,
+                   ent,  c,    ~0u, next, tlimit, slots, std::uint64_t(gen) << 40,
+                   mask, shift};
             const int missed = run_hot(hs);
             ip = hs.ip;
             op = hs.op;
