@@ -7,7 +7,13 @@
  * increment instead of a pass over every slot. Literals (prefix 0) are not
  * stored: the literal of byte b is always code b + 2. Codes are assigned in
  * increasing order; a pair added twice gets two codes and a lookup finds the
- * first (linear probing, no removal). */
+ * first (linear probing, no removal).
+ *
+ * Pairs whose prefix is a literal (codes 2 to 257) live instead in a direct
+ * 256 x 256 array of codes, `kids`, indexed by (prefix - 2) x 256 + character,
+ * 0 where absent. Every match begins with such a pair, so a third or more of
+ * all lookups cost one load without hashing or probing. The array is cleared
+ * on reset (128 KiB). */
 #ifndef ZUET_H
 #define ZUET_H
 
@@ -15,6 +21,7 @@
 
 struct zuetcb {
     std::uint64_t *slots;  /* `size` slots */
+    std::uint16_t *kids;   /* 65536 codes of the pairs with a literal prefix */
     std::uint32_t size;    /* number of slots, a power of two */
     std::uint32_t shift;   /* 32 - log2(size): the hash keeps the top bits */
     std::uint32_t gen;     /* current generation, 1 to 2^24 - 1 */
@@ -42,6 +49,14 @@ void zuetds(zuetcb *table);
 
 inline std::uint32_t zuetky(std::uint16_t prefix, std::uint8_t ch) {
     return (std::uint32_t(ch) << 16) | prefix;
+}
+/* Whether pairs with this prefix live in `kids`. */
+inline bool zuetdk(std::uint32_t prefix) {
+    return prefix - 2u < 256u;
+}
+/* Index in `kids` of a pair with a literal prefix. */
+inline std::uint32_t zuetdi(std::uint32_t prefix, std::uint32_t ch) {
+    return ((prefix - 2u) << 8) | ch;
 }
 inline std::uint32_t zuethh(const zuetcb *t, std::uint32_t key) {
     return (key * 0x9E3779B1u) >> t->shift;

@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint32_t kGenMax = (1u << 24) - 1;
 /* Slots per possible code, as a power of two. */
 constexpr unsigned kSpread = 2;
+constexpr std::size_t kKidsBytes = sizeof(std::uint16_t) * 256 * 256;
 
 unsigned effbits(unsigned maxbits) {
     return maxbits < 9 ? 9 : maxbits;
@@ -31,7 +32,10 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     t->size = 1u << bits;
     t->shift = 32 - bits;
     t->slots = static_cast<std::uint64_t *>(zubfma(sizeof(std::uint64_t) * t->size));
-    if (!t->slots) {
+    t->kids = static_cast<std::uint16_t *>(zubfma(kKidsBytes));
+    if (!t->slots || !t->kids) {
+        std::free(t->slots);
+        std::free(t->kids);
         std::free(t);
         return nullptr;
     }
@@ -50,11 +54,18 @@ void zuetbs(zuetcb *t) {
         std::memset(t->slots, 0, sizeof(std::uint64_t) * t->size);
         t->gen = 1;
     }
+    std::memset(t->kids, 0, kKidsBytes);
     t->next = 257;
 }
 
 int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (t->limit <= t->next) return 0;
+    if (zuetdk(prefix)) {
+        std::uint16_t &k = t->kids[zuetdi(prefix, ch)];
+        ++t->next;
+        if (k == 0) k = t->next; /* a pair added twice keeps its first code */
+        return 1;
+    }
     const std::uint32_t key = zuetky(prefix, ch);
     const std::uint32_t mask = t->size - 1;
     std::uint32_t h = zuethh(t, key);
@@ -66,6 +77,7 @@ int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
 
 std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
+    if (zuetdk(prefix)) return t->kids[zuetdi(prefix, ch)];
     const std::uint32_t key = zuetky(prefix, ch);
     const std::uint64_t want = (std::uint64_t(t->gen) << 24) | key;
     const std::uint32_t mask = t->size - 1;
@@ -86,5 +98,6 @@ unsigned zuetgb(const zuetcb *t) {
 void zuetds(zuetcb *t) {
     if (!t) return;
     std::free(t->slots);
+    std::free(t->kids);
     std::free(t);
 }

@@ -40,68 +40,46 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
     return op;
 }
 
-/* Where a run of the match loop stopped. */
-struct Run {
-    const unsigned char *ip; /* past the last byte taken */
-    std::uint32_t ent;       /* the match */
-    std::uint32_t slot; /* empty slot of (ent, c) when the pair is absent; ~0u: input ran out */
-    std::uint32_t c;    /* the byte that ended the match */
-};
-
-/* Greedy longest match: extend `ent` over the bytes from ip to iend, one
- * table probe per byte. A slot matches when it differs from (generation,
- * key) only in its code bits; it is empty when it is numerically below the
- * current generation's base (generations only grow, and after the last one
- * every slot is cleared). Kept apart from the rest of the encoder so that
- * its few values stay in registers. */
-__attribute__((noinline)) Run extend(const unsigned char *ip, const unsigned char *iend,
-                                     std::uint32_t ent, const std::uint64_t *slots,
-                                     std::uint64_t genbase, std::uint32_t mask, unsigned shift) {
-    while (ip != iend) {
-        const std::uint32_t c = *ip++;
-        const std::uint32_t key = (c << 16) | ent;
-        const std::uint64_t want = genbase | (std::uint64_t(key) << 16);
-        std::uint32_t h = (key * 0x9E3779B1u) >> shift;
-        std::uint64_t s = slots[h];
-        while ((s ^ want) > 0xFFFFu) {
-            if (s < genbase) return Run{ip, ent, h, c};
-            h = (h + 1) & mask;
-            s = slots[h];
-        }
-        ent = static_cast<std::uint32_t>(s & 0xFFFFu);
-    }
-    return Run{ip, ent, ~0u, 0};
-}
-
 /* The encoder's state while it runs unhindered. */
 struct Hot {
     const unsigned char *ip, *iend;
-    unsigned char *op, *oend;
-    std::uint64_t bb; /* pending output bits (the low nb) */
+    unsigned char *op;
+    unsigned char *obuf;
+    std::ptrdiff_t room; /* a code may be written while op - obuf <= room */
+    std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
     int width;
-    std::uint32_t ent;  /* the current match */
-    std::uint32_t c;    /* the byte that ended it (the last byte read) */
-    std::uint32_t slot; /* empty slot of (ent, c) after a miss */
+    std::uint32_t ent; /* the current match */
+    std::uint32_t c;   /* the byte that ended it (the last byte read) */
     std::uint32_t next;
     std::uint32_t tlimit;
     std::uint64_t *slots;
+    std::uint16_t *kids;
     std::uint64_t genbase;
     std::uint32_t mask;
     unsigned shift;
 };
 
-/* The encoder's inner loop, for a run without a volume limit: match, write
- * the code, add the pair, for as long as the input buffer lasts, the output
- * buffer has room for a code (8 bytes) and the table is not full. Returns 1
- * at a miss it leaves to the caller (ent, c and slot set, nothing written),
- * 0 when the input buffer ran out in the middle of a match. Kept apart from
- * the rest of the encoder so that its values stay in registers. */
+/* The encoder's inner loop: greedy longest match, one table probe per byte,
+ * then write the code and add the pair, for as long as the input buffer
+ * lasts, the output has room for a code (`room`: the buffer's end less 8
+ * bytes, or less when a volume limit is near) and the table is not full.
+ * Returns 1 at a miss it leaves to the caller (ent and c set, nothing
+ * written, the pair not added), 0 when the input buffer ran out in the
+ * middle of a match. Kept apart from the rest of the encoder so that its
+ * values stay in registers.
+ *
+ * A match that is a literal is extended through the direct array `kids`;
+ * deeper ones through the hash slots. A hash slot matches when it differs
+ * from (generation, key) only in its code bits; it is empty when it is
+ * numerically below the current generation's base (generations only grow,
+ * and after the last one every slot is cleared). */
 __attribute__((noinline)) int run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
     unsigned char *op = hs.op;
-    unsigned char *const oroom = hs.oend - 8;
+    unsigned char *const obuf = hs.obuf;
+    const std::ptrdiff_t room = hs.room;
     std::uint64_t bb = hs.bb;
     int nb = hs.nb;
     int width = hs.width;
@@ -110,26 +88,42 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
     std::uint32_t next = hs.next;
     const std::uint32_t tlimit = hs.tlimit;
     std::uint64_t *const slots = hs.slots;
+    std::uint16_t *const kids = hs.kids;
     const std::uint64_t genbase = hs.genbase;
     const std::uint32_t mask = hs.mask;
     const unsigned shift = hs.shift;
     int result = 0;
     while (ip != iend) {
         c = *ip++;
-        const std::uint32_t key = (c << 16) | ent;
-        const std::uint64_t want = genbase | (std::uint64_t(key) << 16);
-        std::uint32_t h = (key * 0x9E3779B1u) >> shift;
-        std::uint64_t s = slots[h];
-        while ((s ^ want) > 0xFFFFu) {
-            if (s < genbase) goto miss;
-            h = (h + 1) & mask;
-            s = slots[h];
+        std::uint16_t *dslot;
+        std::uint64_t *hslot;
+        std::uint64_t want;
+        if (zuetdk(ent)) {
+            dslot = &kids[zuetdi(ent, c)];
+            if (*dslot != 0) {
+                ent = *dslot;
+                continue;
+            }
+            hslot = nullptr;
+            want = 0;
+        } else {
+            const std::uint32_t key = (c << 16) | ent;
+            want = genbase | (std::uint64_t(key) << 16);
+            std::uint32_t h = (key * 0x9E3779B1u) >> shift;
+            std::uint64_t s = slots[h];
+            while ((s ^ want) > 0xFFFFu) {
+                if (s < genbase) goto hmiss;
+                h = (h + 1) & mask;
+                s = slots[h];
+            }
+            ent = static_cast<std::uint32_t>(s & 0xFFFFu);
+            continue;
+        hmiss:
+            hslot = &slots[h];
+            dslot = nullptr;
         }
-        ent = static_cast<std::uint32_t>(s & 0xFFFFu);
-        continue;
-    miss:
-        if (__builtin_expect(op > oroom || next >= tlimit, 0)) {
-            hs.slot = h;
+        /* A miss: write ent, add (ent, c), begin again at c's literal. */
+        if (__builtin_expect(op - obuf > room || next >= tlimit, 0)) {
             result = 1;
             break;
         }
@@ -141,7 +135,10 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
             op += 4;
         }
         ++next;
-        slots[h] = want | next;
+        if (hslot)
+            *hslot = want | next;
+        else
+            *dslot = static_cast<std::uint16_t>(next);
         if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
         ent = c + 2;
     }
@@ -242,7 +239,6 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
 
     std::uint32_t ent = 0;    /* the current match */
     std::uint32_t c = st->ch; /* the character that ended it (the last one read) */
-    std::uint32_t slot = ~0u; /* the empty slot where (ent, c) goes, when known */
     bool more = !st->eof;
 
     if (!st->started) {
@@ -267,38 +263,31 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
 
 match:
     ent = c + 2;
-    slot = ~0u;
     for (;;) {
-        if (thr == kNever && nb < 32) {
-            /* No volume limit: the inner loop writes codes itself. */
-            Hot hs{ip,   iend, op,  oend, bb,     nb,    width,
-                   ent,  c,    ~0u, next, tlimit, slots, std::uint64_t(gen) << 40,
-                   mask, shift};
-            const int missed = run_hot(hs);
-            ip = hs.ip;
-            op = hs.op;
-            bb = hs.bb;
-            nb = hs.nb;
-            width = hs.width;
-            ent = hs.ent;
-            c = hs.c;
-            next = hs.next;
-            if (missed) {
-                slot = hs.slot;
-                break;
-            }
-        } else {
-            const Run run = extend(ip, iend, ent, slots, std::uint64_t(gen) << 40, mask, shift);
-            ent = run.ent;
-            if (run.slot != ~0u) {
-                ip = run.ip;
-                c = run.c;
-                slot = run.slot;
-                break;
-            }
-            if (run.ip != ip) c = run.ip[-1]; /* the last byte, part of the match */
-            ip = run.ip;
+        /* Codes may be written in the loop while the buffer has room for
+         * one (8 bytes) and, under a volume limit, while the count stays
+         * below thr even with the 3 whole bytes nb < 32 may hold pending;
+         * the code that might reach thr is left to the exact check below. */
+        std::ptrdiff_t room = oend - 8 - obuf;
+        if (thr != kNever) {
+            const std::int64_t left =
+                static_cast<std::int64_t>(thr) - static_cast<std::int64_t>(base) - 4;
+            if (left < room) room = left < -1 ? -1 : static_cast<std::ptrdiff_t>(left);
         }
+        if (nb >= 32) room = -1;
+        Hot hs{ip,    iend, op,    obuf, room,  bb,    nb,   width,
+               ent,   c,    next,  tlimit, slots, t->kids, std::uint64_t(gen) << 40,
+               mask,  shift};
+        const int missed = run_hot(hs);
+        ip = hs.ip;
+        op = hs.op;
+        bb = hs.bb;
+        nb = hs.nb;
+        width = hs.width;
+        ent = hs.ent;
+        c = hs.c;
+        next = hs.next;
+        if (missed) break;
         const int r = refill();
         if (r < 0) {
             status = ZUSD_RDERR;
@@ -323,13 +312,9 @@ put_code:
     }
     st->state = 0;
     if (next < tlimit) {
-        const std::uint32_t key = (c << 16) | ent;
-        if (slot == ~0u) { /* first empty slot of the pair's probe order */
-            slot = (key * 0x9E3779B1u) >> shift;
-            while ((slots[slot] >> 40) == gen) slot = (slot + 1) & mask;
-        }
+        t->next = static_cast<std::uint16_t>(next);
+        zuetbn(t, static_cast<std::uint16_t>(ent), static_cast<std::uint8_t>(c));
         ++next;
-        slots[slot] = (std::uint64_t(gen) << 40) | (std::uint64_t(key) << 16) | next;
         if (next == (1u << width) && width < 16) ++width;
         if (more) goto match;
         goto finish;
