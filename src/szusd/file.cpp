@@ -62,7 +62,7 @@ unsigned zusdft(const char *path, int *isdir) {
 // Sizes are handed out in 32 bits; a file of 4 GiB or more reads as the
 // largest value instead of wrapping to a small (possibly zero) size.
 unsigned zusdfz(const char *path, uint32_t *size) {
-    uint64_t full;
+    uint64_t full = 0;
     if (const unsigned status = statsize(path, &full)) return status;
     *size = full > 0xFFFFFFFFu ? 0xFFFFFFFFu : static_cast<uint32_t>(full);
     return ZUSD_OK;
@@ -135,7 +135,7 @@ unsigned zusdrm(const char *path) {
 // Measured in full width: a file of exactly 4 GiB (or any multiple) is not
 // empty even though its size does not fit 32 bits.
 unsigned zusdrn(const char *path) {
-    uint64_t size;
+    uint64_t size = 0;
     const unsigned status = statsize(path, &size);
     if (status == ZUSD_NOTFOUND) return ZUSD_OK;
     if (status != ZUSD_OK) return status;
