@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::uint32_t kGenMax = (1u << 24) - 1;
+constexpr std::uint32_t kGenMax = 255;
 /* Slots per possible code, as a power of two. */
 constexpr unsigned kSpread = 2;
 constexpr std::size_t kKidsBytes = sizeof(std::uint16_t) * 256 * 256;
@@ -49,7 +49,7 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
 
 void zuetbs(zuetcb *t) {
     /* A new generation empties every slot at once; only when the tag runs
-     * out (after 16 million resets) are the slots cleared for real. */
+     * out (after 255 resets) are the slots cleared for real. */
     if (++t->gen > kGenMax) {
         std::memset(t->slots, 0, sizeof(std::uint64_t) * t->size);
         t->gen = 1;
@@ -66,25 +66,24 @@ int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
         if (k == 0) k = t->next; /* a pair added twice keeps its first code */
         return 1;
     }
-    const std::uint32_t key = zuetky(prefix, ch);
     const std::uint32_t mask = t->size - 1;
-    std::uint32_t h = zuethh(t, key);
-    while ((t->slots[h] >> 40) == t->gen) h = (h + 1) & mask;
+    std::uint32_t h = zuethx(prefix * zuetmu, ch, t->shift);
+    while ((t->slots[h] >> 56) == t->gen) h = (h + 1) & mask;
     ++t->next;
-    t->slots[h] = (std::uint64_t(t->gen) << 40) | (std::uint64_t(key) << 16) | t->next;
+    t->slots[h] = (std::uint64_t(t->gen) << 56) | (std::uint64_t(zuetky(prefix, ch)) << 32) |
+                  (t->next * zuetmu);
     return 1;
 }
 
 std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
     if (zuetdk(prefix)) return t->kids[zuetdi(prefix, ch)];
-    const std::uint32_t key = zuetky(prefix, ch);
-    const std::uint64_t want = (std::uint64_t(t->gen) << 24) | key;
+    const std::uint64_t want = (std::uint64_t(t->gen) << 24) | zuetky(prefix, ch);
     const std::uint32_t mask = t->size - 1;
-    for (std::uint32_t h = zuethh(t, key);; h = (h + 1) & mask) {
+    for (std::uint32_t h = zuethx(prefix * zuetmu, ch, t->shift);; h = (h + 1) & mask) {
         const std::uint64_t s = t->slots[h];
-        if ((s >> 16) == want) return static_cast<std::uint16_t>(s);
-        if ((s >> 40) != t->gen) return 0;
+        if ((s >> 32) == want) return static_cast<std::uint16_t>(std::uint32_t(s) * zuetiv);
+        if ((s >> 56) != t->gen) return 0;
     }
 }
 

@@ -93,6 +93,8 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
     const std::uint32_t mask = hs.mask;
     const unsigned shift = hs.shift;
     int result = 0;
+    /* The factor of ent when it is not a literal (the low half of its slot). */
+    std::uint32_t pm = ent * zuetmu;
     while (ip != iend) {
         c = *ip++;
         std::uint16_t *dslot;
@@ -102,21 +104,25 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
             dslot = &kids[zuetdi(ent, c)];
             if (*dslot != 0) {
                 ent = *dslot;
+                pm = ent * zuetmu;
                 continue;
             }
             hslot = nullptr;
             want = 0;
         } else {
-            const std::uint32_t key = (c << 16) | ent;
-            want = genbase | (std::uint64_t(key) << 16);
-            std::uint32_t h = (key * 0x9E3779B1u) >> shift;
+            /* The slot's address depends on the previous slot's word only
+             * through an XOR and a shift; ent, recovered from the same word
+             * by a multiplication, is needed only for the key comparison. */
+            want = genbase | (std::uint64_t((c << 16) | ent) << 32);
+            std::uint32_t h = zuethx(pm, c, shift);
             std::uint64_t s = slots[h];
-            while ((s ^ want) > 0xFFFFu) {
+            while ((s ^ want) >> 32) {
                 if (s < genbase) goto hmiss;
                 h = (h + 1) & mask;
                 s = slots[h];
             }
-            ent = static_cast<std::uint32_t>(s & 0xFFFFu);
+            pm = static_cast<std::uint32_t>(s);
+            ent = pm * zuetiv;
             continue;
         hmiss:
             hslot = &slots[h];
@@ -136,7 +142,7 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
         }
         ++next;
         if (hslot)
-            *hslot = want | next;
+            *hslot = want | (next * zuetmu);
         else
             *dslot = static_cast<std::uint16_t>(next);
         if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
@@ -276,7 +282,7 @@ match:
         }
         if (nb >= 32) room = -1;
         Hot hs{ip,    iend, op,    obuf, room,  bb,    nb,   width,
-               ent,   c,    next,  tlimit, slots, t->kids, std::uint64_t(gen) << 40,
+               ent,   c,    next,  tlimit, slots, t->kids, std::uint64_t(gen) << 56,
                mask,  shift};
         const int missed = run_hot(hs);
         ip = hs.ip;
