@@ -63,6 +63,38 @@ TEST(Zuet, PairAddedTwiceGivesTwoCodesAndTheSmallerIsFound) {
     zuetds(t);
 }
 
+TEST(Zuet, PairWithALongerPrefixAddedTwiceKeepsItsFirstCode) {
+    zuetcb *t = zuetmk(14, 18);
+    ASSERT_NE(t, nullptr);
+    ASSERT_EQ(zuetbn(t, 300, 'a'), 1);
+    ASSERT_EQ(zuetbn(t, 300, 'a'), 1);
+    ASSERT_EQ(zuetbn(t, 258, 'a'), 1);
+    EXPECT_EQ(zuetlu(t, 300, 'a'), 258);
+    EXPECT_EQ(zuetlu(t, 258, 'a'), 260);
+    EXPECT_EQ(zuetlu(t, 300, 'b'), 0);
+    zuetds(t);
+}
+
+/* Pairs of both kinds (literal and longer prefixes) over more resets than
+ * the generation tags count, each round with other codes for the same
+ * pairs: nothing of an earlier round is ever found. */
+TEST(Zuet, ResetsForgetPairsOfEveryPrefixPastTheTagWrap) {
+    zuetcb *t = zuetmk(14, 18);
+    ASSERT_NE(t, nullptr);
+    for (unsigned round = 0; round < 600; ++round) {
+        zuetbs(t);
+        const unsigned first = 2 + round % 7; /* shifts the codes each round */
+        for (unsigned p = first; p < 1200; p += 3)
+            ASSERT_EQ(zuetlu(t, static_cast<std::uint16_t>(p), 'q'), 0) << round << " " << p;
+        std::uint16_t code = 257;
+        for (unsigned p = first; p < 1200; p += 3) {
+            ASSERT_EQ(zuetbn(t, static_cast<std::uint16_t>(p), 'q'), 1);
+            ASSERT_EQ(zuetlu(t, static_cast<std::uint16_t>(p), 'q'), ++code) << round << " " << p;
+        }
+    }
+    zuetds(t);
+}
+
 TEST(Zuet, ResetsForgetEverythingOverManyGenerations) {
     zuetcb *t = zuetmk(9, 0);
     ASSERT_NE(t, nullptr);
@@ -101,12 +133,18 @@ int calls;
 void *fail_second(std::size_t n) {
     return ++calls == 2 ? nullptr : std::malloc(n);
 }
+void *fail_third(std::size_t n) {
+    return ++calls == 3 ? nullptr : std::malloc(n);
+}
 
 TEST(Zuet, AllocationFailureGivesNone) {
     zubfma = no_memory;
     EXPECT_EQ(zuetmk(14, 18), nullptr);
     calls = 0;
     zubfma = fail_second;
+    EXPECT_EQ(zuetmk(14, 18), nullptr);
+    calls = 0;
+    zubfma = fail_third;
     EXPECT_EQ(zuetmk(14, 18), nullptr);
     zubfma = std::malloc;
 }
