@@ -71,9 +71,9 @@ struct Hot {
  *
  * A match that is a literal is extended through the direct array `kids`;
  * deeper ones through the hash slots. A hash slot matches when it differs
- * from (generation, key) only in its code bits; it is empty when it is
- * numerically below the current generation's base (generations only grow,
- * and after the last one every slot is cleared). */
+ * from (generation, key) only in its low half (the code's factor); it is
+ * empty when it is numerically below the current generation's base
+ * (generations only grow, and after the last one every slot is cleared). */
 __attribute__((noinline)) int run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
@@ -281,9 +281,10 @@ match:
             if (left < room) room = left < -1 ? -1 : static_cast<std::ptrdiff_t>(left);
         }
         if (nb >= 32) room = -1;
-        Hot hs{ip,    iend, op,    obuf, room,  bb,    nb,   width,
-               ent,   c,    next,  tlimit, slots, t->kids, std::uint64_t(gen) << 56,
-               mask,  shift};
+        Hot hs{ip,   iend,   op,    obuf,    room,
+               bb,   nb,     width, ent,     c,
+               next, tlimit, slots, t->kids, std::uint64_t(gen) << 56,
+               mask, shift};
         const int missed = run_hot(hs);
         ip = hs.ip;
         op = hs.op;
