@@ -93,6 +93,10 @@ unsigned zucpsc(const char *inname, const char *outname, zusdprog progress, void
 /* The copy loop: at most `limit` output bytes (0xFFFFFFFF: no limit). */
 unsigned zucpcp(zucpcb *channel, std::uint32_t limit, zusdprog progress, zusdpoll poll,
                 void *cbarg);
+/* Output bytes per step of an unlimited encoder or decoder copy (8 MiB):
+ * between steps the output is handed to the disk, so that closing it waits
+ * for little. Tests set it small to cut copies into many steps. */
+extern std::uint32_t zucpslice;
 /* One plain block step: up to *count bytes from `in` to `out`; *count
  * receives the number read (0 at the end of the input). */
 unsigned zucpcu(FILE *in, FILE *out, unsigned char *buffer, std::uint32_t *count);

@@ -425,6 +425,27 @@ TEST_F(Szucp, SplitIntoTwoPiecesCarriesTheStreamOver) {
     }
 }
 
+// An unlimited codec copy cut into many small steps writes the same bytes as
+// one step, and restores them the same way.
+TEST_F(Szucp, CodecCopyInStepsGivesTheSameStream) {
+    const Bytes data = randombytes(200000, 13, 11);
+    writefile(p("f"), data);
+    const std::uint32_t saved = zucpslice;
+    zucpslice = 0;  // one step
+    ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK);
+    const Bytes whole = readfile(p("f_"));
+    for (const std::uint32_t slice : {1u, 16u, 17u, 1000u, 65536u}) {
+        zucpslice = slice;
+        ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK) << slice;
+        EXPECT_EQ(readfile(p("f_")), whole) << slice;
+        Calls calls;
+        ASSERT_EQ(join(p("f"), p("g"), 1, 0, onprogress, &calls), ZUSD_OK) << slice;
+        EXPECT_EQ(readfile(p("g")), data) << slice;
+        EXPECT_GT(calls.progresscalls, 2) << slice;
+    }
+    zucpslice = saved;
+}
+
 TEST_F(Szucp, SplitWithCountZeroWritesNothing) {
     writefile(p("f"), "abc");
     ASSERT_EQ(chmod(p("f").c_str(), 0604), 0);

@@ -487,13 +487,61 @@ unsigned zucpcu(FILE *in, FILE *out, unsigned char *buffer, std::uint32_t *count
     return ZUSD_OK;
 }
 
+std::uint32_t zucpslice = 8u << 20;
+
+namespace {
+
+// An unlimited codec copy runs as a series of steps of about zucpslice
+// output bytes each (the encoder and decoder stop at an output limit and go
+// on from there on the same stream), and after each step the kernel is told
+// to start writing the output out. The sync when the output is closed then
+// waits only for the last step's data. Outputs past the 32-bit range finish
+// in one unlimited step. Progress gets the output's growth after each step.
+unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
+    auto *in = static_cast<zubfcb *>(ch->in);
+    auto *out = static_cast<zubfcb *>(ch->out);
+    // The encoder stops once the output is within 2 bytes of its limit, so a
+    // step must allow more than that to make headway.
+    const std::uint64_t slice = zucpslice == 0 ? kNoLimit : zucpslice < 16 ? 16 : zucpslice;
+    for (;;) {
+        const std::uint64_t until = out->count + slice;
+        const bool last = until >= kNoLimit;
+        std::uint32_t n = last ? kNoLimit : static_cast<std::uint32_t>(until);
+        unsigned st;
+        bool done;
+        if (ch->compress != 0) {
+            auto *rec = static_cast<zulzecst *>(ch->work);
+            st = zulzec(in, out, rec, 14, &n);
+            done = zulzecdn(rec) != 0;
+        } else {
+            auto *rec = static_cast<zulzdcst *>(ch->work);
+            st = zulzdc(in, out, rec, &n);
+            done = rec->state < 1 || rec->state > 4;  // not held back at the limit
+        }
+        if (st != ZUSD_OK) return st;
+        if (progress != nullptr) {
+            progress(cbarg, n - ch->reported);
+            ch->reported = n;
+        }
+        if (poll != nullptr) {
+            const unsigned stop = poll(cbarg);
+            if (stop != 0) return stop;
+        }
+        if (done || last) return ZUSD_OK;
+        if (out->fp != nullptr) sync_file_range(fileno(out->fp), 0, 0, SYNC_FILE_RANGE_WRITE);
+    }
+}
+
+}  // namespace
+
 // The limit 0xFFFFFFFF means no limit: the amount left is then never counted
 // down, so a plain copy of more than 4 GiB is not cut at 4 GiB, and a codec
-// step, which runs to the end of its input when unlimited, is made once.
+// copy runs to the end of its input.
 unsigned zucpcp(zucpcb *ch, std::uint32_t limit, zusdprog progress, zusdpoll poll, void *cbarg) {
     ch->atlimit = 0;
     if (limit == 0) return ZUSD_OK;
     const bool unlimited = limit == kNoLimit;
+    if (unlimited && coded(ch)) return codecsteps(ch, progress, poll, cbarg);
     std::uint64_t remaining = limit;
     for (;;) {
         std::uint32_t requested = 0;
