@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <sys/types.h>
+#include <ctime>
 
 /* ---- Copy channel ------------------------------------------------------ */
 
@@ -51,6 +52,13 @@ struct zucpcb {
     /* Bookkeeping of the engine's own. */
     int outdir;            /* directory of the open output, for its sync; -1 none */
     std::uint32_t atlimit; /* the last copy loop stopped at its limit, not at the end */
+    /* The input's identity and times when it was opened, before reading it
+     * moved its access time; the time step gives these to the output. */
+    int intimes;           /* 1 when the fields below are set */
+    dev_t indev;
+    ino_t inino;
+    struct timespec inatime;
+    struct timespec inmtime;
 };
 
 /* Substitution record, the work record of the substitution kind. */

@@ -373,11 +373,14 @@ TEST_F(Zucs, TimesAndPermissionBitsCarryOver) {
     struct stat st;
     ASSERT_EQ(stat(p("t_").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    // The access time is the source's as it was before this run read it.
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
     ASSERT_EQ(chmod(p("t_").c_str(), 0604), 0);
     ASSERT_EQ(run("zuuncomp", {"t_"}).status, 0);
     ASSERT_EQ(stat(p("t").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);
+    EXPECT_EQ(st.st_atim.tv_sec, 1000000000);
     EXPECT_EQ(st.st_mtim.tv_sec, 1200000000);
 }
 

@@ -247,6 +247,7 @@ unsigned zucpin(zucpcb *ch, int append, int compress, int decompress, int subst,
     ch->bufsize = 0;
     ch->outdir = -1;
     ch->atlimit = 0;
+    ch->intimes = 0;
     if (ch->compress != 0) {
         auto *rec = new (std::nothrow) zulzecst{};
         if (rec == nullptr) return ZUSD_NOMEM;
@@ -335,6 +336,14 @@ unsigned zucpor(zucpcb *ch, const char *name) {
             notregular ? "zucpor:  %s is not a regular file" : "zucpor:  ZUSDORB( %s ) == ZUSDFN",
             path);
         return notregular ? ZUSD_RDERR : ZUSD_NOTFOUND;
+    }
+    struct stat opened;
+    ch->intimes = fstat(fd, &opened) == 0 ? 1 : 0;
+    if (ch->intimes != 0) {
+        ch->indev = opened.st_dev;
+        ch->inino = opened.st_ino;
+        ch->inatime = opened.st_atim;
+        ch->inmtime = opened.st_mtim;
     }
     ch->in = coded(ch) ? static_cast<void *>(codestream(fd, true)) : fdopen(fd, "r");
     if (ch->in == nullptr) {
@@ -454,7 +463,19 @@ unsigned zucpct(zucpcb *ch, const char *in, const char *out) {
     unsigned st = inname(ch, in, from);
     if (st == ZUSD_OK) st = outname(ch, out, to);
     if (st != ZUSD_OK) return st;
-    return zusdct(from, to);
+    // Reading the input has moved its access time to now; the times it had
+    // when it was opened are the ones the output must carry.
+    struct stat now;
+    if (ch->intimes == 0 || stat(from, &now) != 0 || now.st_dev != ch->indev ||
+        now.st_ino != ch->inino) {
+        return zusdct(from, to);
+    }
+    const struct timespec times[2] = {ch->inatime, ch->inmtime};
+    if (utimensat(AT_FDCWD, to, times, 0) != 0) {
+        zusderr("zusdct: utime(%s,&time)!=0.", to);
+        return zusdest(errno);
+    }
+    return ZUSD_OK;
 }
 
 unsigned zucpsc(const char *in, const char *out, zusdprog /*progress*/, void *cbarg) {
