@@ -64,7 +64,7 @@ TEST(DelimiterSpec, EveryFormAndRejects) {
     // Null: "=" with blanks dropped; otherwise a blank before the delimiter
     // drops blanks in names, one after it drops them in values.
     const struct {
-        const char *spec;
+        const char *pattern;
         char delimiter;
         int nameblanks, valueblanks;
     } forms[] = {{nullptr, '=', 0, 0}, {"", '\0', 1, 0},   {":", ':', 1, 1},
@@ -72,10 +72,10 @@ TEST(DelimiterSpec, EveryFormAndRejects) {
     for (const auto &c : forms) {
         char d = 'q';
         int nb = -1, vb = -1;
-        ASSERT_EQ(zusddd(c.spec, &d, &nb, &vb), ZUSD_OK) << (c.spec ? c.spec : "(null)");
-        EXPECT_EQ(d, c.delimiter) << (c.spec ? c.spec : "(null)");
-        EXPECT_EQ(nb, c.nameblanks) << (c.spec ? c.spec : "(null)");
-        EXPECT_EQ(vb, c.valueblanks) << (c.spec ? c.spec : "(null)");
+        ASSERT_EQ(zusddd(c.pattern, &d, &nb, &vb), ZUSD_OK) << (c.pattern ? c.pattern : "(null)");
+        EXPECT_EQ(d, c.delimiter) << (c.pattern ? c.pattern : "(null)");
+        EXPECT_EQ(nb, c.nameblanks) << (c.pattern ? c.pattern : "(null)");
+        EXPECT_EQ(vb, c.valueblanks) << (c.pattern ? c.pattern : "(null)");
     }
     for (const char *bad : {"ab", "a:b", " = ="}) {
         char d = 'q';
