@@ -6,6 +6,7 @@
 #include "szusd.h"
 #include "zulz.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -50,6 +51,7 @@ struct MemIn {
         s = zubfcr(fp, 1, coded);
         if (!s) fail("fmemopen");
     }
+    MemIn(const Bytes &b, int coded) : MemIn(b.data(), b.size(), coded) {}
     ~MemIn() { zubfcl(s, 0); }
 };
 
@@ -69,34 +71,47 @@ struct Decoded {
     Bytes out;
     unsigned status = 0;
     unsigned check = 0;
+    std::uint32_t state = 0;
 };
 
-/* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
- * cutseed is 0), with the output growing by at most `step` bytes per call
- * (0: no limit). */
-inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step) {
+/* Decode the volumes in turn, the output growing by at most `step` bytes per
+ * call (0: no limit); every call must report the output's count. */
+inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) {
     Decoded d;
     zulzdcst st{};
     MemOut out(0);
-    Sizes sizes(cutseed);
-    std::size_t at = 0;
-    do {
-        std::size_t len = cutseed ? sizes.next(0, cutseed % 64 + 2) : n - at;
-        if (len > n - at) len = n - at;
-        MemIn in(s + at, len, 1);
-        at += len;
+    for (const Bytes &piece : pieces) {
+        MemIn in(piece, 1);
         for (;;) {
             std::uint64_t want = step ? out.s->count + step : ZULZ_NOLIMIT;
             if (want >= ZULZ_NOLIMIT) want = ZULZ_NOLIMIT - 1;
             std::uint32_t lim = step ? static_cast<std::uint32_t>(want) : ZULZ_NOLIMIT;
             d.status = zulzdc(in.s, out.s, &st, &lim);
+            if (lim != std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu)) fail("decoder count");
             if (d.status || st.state < 1 || st.state > 4) break;
         }
-    } while (d.status == 0 && at < n);
+        if (d.status) break;
+    }
+    d.state = st.state;
     d.check = d.status ? d.status : zulzdcck(&st);
     zudtds(st.table);
     d.out = out.close(0);
     return d;
+}
+
+/* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
+ * cutseed is 0). */
+inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step) {
+    std::vector<Bytes> pieces;
+    Sizes sizes(cutseed);
+    std::size_t at = 0;
+    do {
+        std::size_t len = cutseed ? sizes.next(0, cutseed % 64 + 2) : n - at;
+        if (len > n - at) len = n - at;
+        pieces.emplace_back(s + at, s + at + len);
+        at += len;
+    } while (at < n);
+    return decode(pieces, step);
 }
 
 }  // namespace zufuzz
