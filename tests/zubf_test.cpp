@@ -4,109 +4,78 @@
 #include "zubf.h"
 
 #include "szusd.h"
+#include "testutil.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
-#include <unistd.h>
-#include <vector>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
-
-struct TempDir {
-    std::string path;
-    TempDir() {
-        char tmpl[] = "/tmp/zubf_test_XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    std::string file(const char *name) const { return path + "/" + name; }
-    ~TempDir() {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (std::system(cmd.c_str()) != 0) std::perror("rm");
-    }
-};
-
-Bytes read_file(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string &path, const Bytes &b) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
-}
-
-struct LogCapture {
-    std::string path;
-    explicit LogCapture(const TempDir &dir) : path(dir.file("log")) { zusdlg(path.c_str(), 7); }
-    std::string text() const {
-        std::ifstream f(path);
-        return std::string((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    }
-    ~LogCapture() { zusdlg("/dev/null", 0); }
-};
+using zutest::slurp;
 
 TEST(Zubf, HeaderAndFirstCodeWithAndWithoutFlush) {
-    TempDir dir;
-    const std::string a = dir.file("a_");
-    zubfcb *s = zubfow(a.c_str(), "", "", "", 1);
-    ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->bufsz, 49152u);
-    ASSERT_EQ(zubfpb(s, 14, 8), 1);
-    ASSERT_EQ(zubfpb(s, 99, 9), 1);
-    EXPECT_EQ(s->idx, 2u);
-    EXPECT_EQ(s->count, 2u);
-    EXPECT_EQ(s->wpos, 30); /* one bit pending */
-    EXPECT_EQ(zubfcl(s, ZUBF_FLUSH), 1);
-    EXPECT_EQ(read_file(a), (Bytes{0x0E, 0x31, 0x80}));
-
-    const std::string b = dir.file("b_");
-    s = zubfow(b.c_str(), "", "", "", 1);
-    ASSERT_NE(s, nullptr);
-    zubfpb(s, 14, 8);
-    zubfpb(s, 99, 9);
-    EXPECT_EQ(zubfcl(s, 0), 1);
-    EXPECT_EQ(read_file(b), (Bytes{0x0E, 0x31}));
+    zutest::TempDir dir("zubf");
+    for (int flags : {static_cast<int>(ZUBF_FLUSH), 0}) {
+        const std::string p = dir / (flags ? "a_" : "b_");
+        zubfcb *s = zubfow(p.c_str(), "", "", "", 1);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->bufsz, 49152u);
+        ASSERT_EQ(zubfpb(s, 14, 8), 1);
+        ASSERT_EQ(zubfpb(s, 99, 9), 1);
+        EXPECT_EQ(s->idx, 2u);
+        EXPECT_EQ(s->count, 2u);
+        EXPECT_EQ(s->wpos, 30); /* one bit pending */
+        EXPECT_EQ(zubfcl(s, flags), 1);
+        EXPECT_EQ(slurp(p), flags ? "\x0E\x31\x80" : "\x0E\x31");
+    }
 }
 
 TEST(Zubf, PathIsJoinedFromItsParts) {
-    TempDir dir;
-    zubfcb *s = zubfow(dir.path.c_str(), "", "data", "txt_", 0);
+    zutest::TempDir dir("zubf");
+    zubfcb *s = zubfow(dir.c_str(), "", "data", "txt_", 0);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(zubfcl(s, 0), 1);
-    EXPECT_EQ(access(dir.file("data.txt_").c_str(), F_OK), 0);
+    EXPECT_TRUE(zutest::exists(dir / "data.txt_"));
 }
 
 TEST(Zubf, FullBufferIsWrittenWhenAFurtherByteArrives) {
-    TempDir dir;
-    const std::string p = dir.file("big");
+    zutest::TempDir dir("zubf");
+    const std::string p = dir / "big";
     zubfcb *s = zubfow(p.c_str(), "", "", "", 0);
     ASSERT_NE(s, nullptr);
     for (int i = 0; i < 49152; ++i)
         ASSERT_EQ(zubfpb(s, static_cast<std::uint16_t>(i & 0xFF), 8), 1);
     std::fflush(s->fp);
-    EXPECT_EQ(read_file(p).size(), 0u);
+    EXPECT_EQ(slurp(p).size(), 0u);
     ASSERT_EQ(zubfpb(s, 0xAB, 8), 1);
     std::fflush(s->fp);
-    EXPECT_EQ(read_file(p).size(), 49152u);
+    EXPECT_EQ(slurp(p).size(), 49152u);
     EXPECT_EQ(s->idx, 1u);
     EXPECT_EQ(zubfcl(s, ZUBF_FLUSH), 1);
-    const Bytes all = read_file(p);
-    ASSERT_EQ(all.size(), 49153u);
-    EXPECT_EQ(all[49151], 0xFF);
-    EXPECT_EQ(all[49152], 0xAB);
+    EXPECT_EQ(slurp(p).substr(49151), "\xFF\xAB");
 }
 
-TEST(Zubf, CodesAcrossBytesAndAReadThatFailsHalfway) {
-    TempDir dir;
-    const std::string p = dir.file("codes");
-    write_file(p, Bytes{0x0E, 0x31, 0xC0, 0x80});
-    zubfcb *s = zubfor(p.c_str(), "", "", "", 1);
+TEST(Zubf, BlockPutsKeepTheSingleByteRule) {
+    zutest::TempDir dir("zubf");
+    const std::string p = dir / "blk";
+    zubfcb *s = zubfow(p.c_str(), "", "", "", 0);
+    ASSERT_NE(s, nullptr);
+    std::string data(100000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7);
+    ASSERT_EQ(zubfpn(s, reinterpret_cast<const unsigned char *>(data.data()), data.size()), 1);
+    EXPECT_EQ(s->count, 100000u);
+    EXPECT_EQ(s->idx, 100000u - 2 * 49152u); /* two full buffers written, the rest held */
+    EXPECT_EQ(zubfcl(s, 0), 1);
+    EXPECT_EQ(slurp(p), data);
+}
+
+TEST(Zubf, CodesAcrossBytesAndReadsThatFailHalfway) {
+    zutest::TempDir dir("zubf");
+    zutest::LogTo log(dir / "log");
+    zubfcb *s = zubfor(dir.file("codes", "\x0E\x31\xC0\x80").c_str(), "", "", "", 1);
     ASSERT_NE(s, nullptr);
     std::uint16_t code = 0;
     ASSERT_EQ(zubfgb(s, &code, 8), 1);
@@ -119,51 +88,39 @@ TEST(Zubf, CodesAcrossBytesAndAReadThatFailsHalfway) {
     EXPECT_EQ(code, 258);
     EXPECT_EQ(s->count, 4u);
     /* 6 bits left; a 9-bit read fails and keeps them. */
-    LogCapture log(dir);
     EXPECT_EQ(zubfgb(s, &code, 9), 0);
     EXPECT_EQ(s->wpos - s->rpos, 6);
-    EXPECT_NE(log.text().find("zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO"), std::string::npos);
+    EXPECT_TRUE(log.has("zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO"));
     EXPECT_EQ(zubfcl(s, 0), 1);
-}
 
-TEST(Zubf, ReadThatFailsAfterOneOfTwoBytesKeepsIt) {
-    TempDir dir;
-    const std::string p = dir.file("one");
-    write_file(p, Bytes{0xA5});
-    zubfcb *s = zubfor(p.c_str(), "", "", "", 1);
+    /* A 12-bit read that gets one of its two bytes keeps that byte. */
+    s = zubfor(dir.file("one", "\xA5").c_str(), "", "", "", 1);
     ASSERT_NE(s, nullptr);
-    std::uint16_t code = 0;
     EXPECT_EQ(zubfgb(s, &code, 12), 0);
     EXPECT_EQ(s->rpos, 23);
     EXPECT_EQ(s->acc >> 24, 0xA5u);
     zubfcl(s, 0);
-}
 
-TEST(Zubf, EmptyFileFailsItsFirstByteReadWithTheEndMessage) {
-    TempDir dir;
-    LogCapture log(dir);
-    const std::string p = dir.file("empty");
-    write_file(p, Bytes{});
-    zubfcb *s = zubfor(p.c_str(), "", "", "", 0);
+    /* An empty file fails its first byte read with the end message. */
+    s = zubfor(dir.file("empty").c_str(), "", "", "", 0);
     ASSERT_NE(s, nullptr);
     unsigned char byte = 0;
     EXPECT_EQ(zubfg1(s, &byte), 0);
-    EXPECT_NE(log.text().find("zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO"), std::string::npos);
+    EXPECT_TRUE(log.has("zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO"));
     zubfcl(s, 0);
 }
 
 TEST(Zubf, OpenFailuresAreLoggedAndGiveNone) {
-    TempDir dir;
-    LogCapture log(dir);
-    const std::string missing = dir.file("no/such/file");
+    zutest::TempDir dir("zubf");
+    zutest::LogTo log(dir / "log");
+    const std::string missing = dir / "no/such/file";
     EXPECT_EQ(zubfor(missing.c_str(), "", "", "", 1), nullptr);
     EXPECT_EQ(zubfow(missing.c_str(), "", "", "", 1), nullptr);
-    const std::string text = log.text();
-    EXPECT_NE(text.find("zubfof:  ZUSDORB( " + missing + " ) == ZUSDFN"), std::string::npos);
-    EXPECT_NE(text.find("zubfof:  ZUSDOWB( " + missing + " ) == ZUSDFN"), std::string::npos);
+    EXPECT_TRUE(log.has("zubfof:  ZUSDORB( " + missing + " ) == ZUSDFN"));
+    EXPECT_TRUE(log.has("zubfof:  ZUSDOWB( " + missing + " ) == ZUSDFN"));
 }
 
-TEST(Zubf, FailedFinalWriteIsReported) {
+TEST(Zubf, FailedWritesAndSyncedClose) {
     /* /dev/full takes the open and refuses every write. */
     zubfcb *s = zubfcr(std::fopen("/dev/full", "w"), 0, 1);
     ASSERT_NE(s, nullptr);
@@ -183,34 +140,14 @@ TEST(Zubf, FailedFinalWriteIsReported) {
     for (std::uint32_t i = 0; i <= s->bufsz && ok; ++i) ok = zubfpb(s, 7, 8);
     EXPECT_EQ(ok, 0);
     EXPECT_EQ(zubfcl(s, 0), 0);
-}
 
-TEST(Zubf, SyncedCloseSucceedsOnAFile) {
-    TempDir dir;
-    const std::string p = dir.file("s");
-    zubfcb *s = zubfow(p.c_str(), "", "", "", 1);
+    /* On a file, a synced close succeeds. */
+    zutest::TempDir dir("zubf");
+    s = zubfow((dir / "s").c_str(), "", "", "", 1);
     ASSERT_NE(s, nullptr);
     zubfpb(s, 0x1FF, 9);
     EXPECT_EQ(zubfcl(s, ZUBF_FLUSH | ZUBF_SYNC), 1);
-    EXPECT_EQ(read_file(p), (Bytes{0xFF, 0x80}));
-}
-
-TEST(Zubf, BlockPutsKeepTheSingleByteRule) {
-    TempDir dir;
-    const std::string p = dir.file("blk");
-    zubfcb *s = zubfow(p.c_str(), "", "", "", 0);
-    ASSERT_NE(s, nullptr);
-    Bytes data(100000);
-    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 7);
-    ASSERT_EQ(zubfpn(s, data.data(), data.size()), 1);
-    EXPECT_EQ(s->count, 100000u);
-    EXPECT_EQ(s->idx, 100000u - 2 * 49152u); /* two full buffers written, the rest held */
-    EXPECT_EQ(zubfcl(s, 0), 1);
-    EXPECT_EQ(read_file(p), data);
-}
-
-void *no_memory(std::size_t) {
-    return nullptr;
+    EXPECT_EQ(slurp(dir / "s"), "\xFF\x80");
 }
 
 int calls;
@@ -219,9 +156,9 @@ void *fail_second(std::size_t n) {
 }
 
 TEST(Zubf, AllocationFailures) {
-    TempDir dir;
-    const std::string p = dir.file("x");
-    zubfma = no_memory;
+    zutest::TempDir dir("zubf");
+    const std::string p = dir / "x";
+    zubfma = [](std::size_t) -> void * { return nullptr; };
     EXPECT_EQ(zubfow(p.c_str(), "", "", "", 1), nullptr);
     zubfma = fail_second; /* the record, then a failed 49152: 24576 is taken */
     calls = 0;

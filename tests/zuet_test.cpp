@@ -35,12 +35,8 @@ TEST(Zuet, FillsToItsLimitWithTheWidthRule) {
         ASSERT_EQ(t->next, code);
         /* A pair already present keeps its first code. */
         ASSERT_EQ(zuetlu(t, prefix, ch), before == 0 ? code : before);
-        const unsigned want = code < 512    ? 9
-                              : code < 1024 ? 10
-                              : code < 2048 ? 11
-                              : code < 4096 ? 12
-                              : code < 8192 ? 13
-                                            : 14;
+        unsigned want = 9;
+        while (code >= (1u << want)) ++want;
         ASSERT_EQ(zuetgb(t), want) << code;
     }
     EXPECT_EQ(zuetbn(t, 5, 'x'), 0);
@@ -53,26 +49,21 @@ TEST(Zuet, FillsToItsLimitWithTheWidthRule) {
     zuetds(t);
 }
 
-TEST(Zuet, PairAddedTwiceGivesTwoCodesAndTheSmallerIsFound) {
-    zuetcb *t = zuetmk(14, 18);
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(zuetbn(t, 99, 'a'), 1);
-    ASSERT_EQ(zuetbn(t, 99, 'a'), 1);
-    EXPECT_EQ(t->next, 259);
-    EXPECT_EQ(zuetlu(t, 99, 'a'), 258);
-    zuetds(t);
-}
-
-TEST(Zuet, PairWithALongerPrefixAddedTwiceKeepsItsFirstCode) {
-    zuetcb *t = zuetmk(14, 18);
-    ASSERT_NE(t, nullptr);
-    ASSERT_EQ(zuetbn(t, 300, 'a'), 1);
-    ASSERT_EQ(zuetbn(t, 300, 'a'), 1);
-    ASSERT_EQ(zuetbn(t, 258, 'a'), 1);
-    EXPECT_EQ(zuetlu(t, 300, 'a'), 258);
-    EXPECT_EQ(zuetlu(t, 258, 'a'), 260);
-    EXPECT_EQ(zuetlu(t, 300, 'b'), 0);
-    zuetds(t);
+/* A pair added twice gets two codes; the first is the one found, for a
+ * literal prefix and for a longer one. */
+TEST(Zuet, PairAddedTwiceKeepsItsFirstCode) {
+    for (std::uint16_t prefix : {99, 300}) {
+        zuetcb *t = zuetmk(14, 18);
+        ASSERT_NE(t, nullptr);
+        ASSERT_EQ(zuetbn(t, prefix, 'a'), 1);
+        ASSERT_EQ(zuetbn(t, prefix, 'a'), 1);
+        ASSERT_EQ(zuetbn(t, 258, 'a'), 1);
+        EXPECT_EQ(t->next, 260);
+        EXPECT_EQ(zuetlu(t, prefix, 'a'), 258) << prefix;
+        EXPECT_EQ(zuetlu(t, 258, 'a'), 260) << prefix;
+        EXPECT_EQ(zuetlu(t, prefix, 'b'), 0) << prefix;
+        zuetds(t);
+    }
 }
 
 /* Pairs of both kinds (literal and longer prefixes) over more resets than
@@ -113,39 +104,29 @@ TEST(Zuet, ResetsForgetEverythingOverManyGenerations) {
 }
 
 TEST(Zuet, LimitsByWidth) {
-    const unsigned widths[] = {0, 9, 10, 12, 14, 16};
-    const unsigned limits[] = {510, 510, 1022, 4094, 16382, 65534};
-    for (int i = 0; i < 6; ++i) {
-        zuetcb *t = zuetmk(widths[i], 18);
-        ASSERT_NE(t, nullptr);
-        EXPECT_EQ(t->limit, limits[i]);
+    const unsigned rows[][2] = {{0, 510},   {9, 510},    {10, 1022},
+                                {12, 4094}, {14, 16382}, {16, 65534}};
+    for (const auto &[width, limit] : rows) {
+        zuetcb *t = zuetmk(width, 18);
+        ASSERT_NE(t, nullptr) << width;
+        EXPECT_EQ(t->limit, limit) << width;
         zuetds(t);
     }
     EXPECT_EQ(zuetmk(17, 18), nullptr);
     EXPECT_EQ(zuetmk(14, 19), nullptr);
 }
 
-void *no_memory(std::size_t) {
-    return nullptr;
-}
-
-int calls;
-void *fail_second(std::size_t n) {
-    return ++calls == 2 ? nullptr : std::malloc(n);
-}
-void *fail_third(std::size_t n) {
-    return ++calls == 3 ? nullptr : std::malloc(n);
+int calls, failing;
+void *fail_nth(std::size_t n) {
+    return ++calls == failing ? nullptr : std::malloc(n);
 }
 
 TEST(Zuet, AllocationFailureGivesNone) {
-    zubfma = no_memory;
-    EXPECT_EQ(zuetmk(14, 18), nullptr);
-    calls = 0;
-    zubfma = fail_second;
-    EXPECT_EQ(zuetmk(14, 18), nullptr);
-    calls = 0;
-    zubfma = fail_third;
-    EXPECT_EQ(zuetmk(14, 18), nullptr);
+    zubfma = fail_nth;
+    for (failing = 1; failing <= 3; ++failing) {
+        calls = 0;
+        EXPECT_EQ(zuetmk(14, 18), nullptr) << "allocation " << failing;
+    }
     zubfma = std::malloc;
 }
 
