@@ -152,11 +152,7 @@ struct Encoded {
     unsigned status = 0;
     bool saw_state2 = false;
     bool saw_held_after_end = false;
-    Bytes joined() const {
-        Bytes all;
-        for (const auto &p : pieces) all = cat(all, p);
-        return all;
-    }
+    Bytes joined;
 };
 
 Encoded encode(const Bytes &input, const std::function<std::uint32_t(std::size_t)> &limit_of,
@@ -178,6 +174,7 @@ Encoded encode(const Bytes &input, const std::function<std::uint32_t(std::size_t
         e.saw_held_after_end |= st.state != 0 && st.eof;
         const bool done = zulzecdn(&st) != 0;
         e.pieces.push_back(out.close(done || e.status ? ZUBF_FLUSH : 0));
+        e.joined.insert(e.joined.end(), e.pieces.back().begin(), e.pieces.back().end());
         if (e.status || done) break;
     }
     zuetds(st.table);
@@ -188,11 +185,19 @@ Bytes encode_once(const Bytes &input, unsigned *status = nullptr, unsigned maxbi
     Encoded e = encode(
         input, [](std::size_t) { return ZULZ_NOLIMIT; }, maxbits);
     if (status) *status = e.status;
-    return e.joined();
+    return e.joined;
 }
 
 Decoded decode_one(const Bytes &stream, std::uint32_t step = 0) {
     return decode(std::vector<Bytes>{stream}, step);
+}
+
+/* The decoder ended well and gave back `in`. */
+::testing::AssertionResult restored(const Decoded &d, const Bytes &in) {
+    if (d.status || d.check)
+        return ::testing::AssertionFailure() << "status " << d.status << ", check " << d.check;
+    if (d.out != in) return ::testing::AssertionFailure() << "output differs";
+    return ::testing::AssertionSuccess();
 }
 
 /* `s` cut before each offset in `at`; with no offsets, before every byte. */
@@ -268,10 +273,7 @@ TEST(ZulzRoundTrip, MatchesReferenceAndRestoresCorpusAndRandomData) {
         ASSERT_FALSE(in.empty());
         const Bytes s = encode_once(in);
         EXPECT_TRUE(s == ref_encode(in));
-        const Decoded d = decode_one(s);
-        EXPECT_EQ(d.status, 0u);
-        EXPECT_EQ(d.check, 0u);
-        EXPECT_TRUE(d.out == in);
+        EXPECT_TRUE(restored(decode_one(s), in));
     }
 }
 
@@ -304,9 +306,7 @@ TEST(ZulzEncode, TrailingClearCodeWhenTheLastCodeFillsTheTable) {
     const auto codes = ref_codes(s);
     ASSERT_EQ(codes.size(), 16127u);
     EXPECT_EQ(codes.back(), 1u); /* the 14-bit clear code, then zero padding */
-    const Decoded d = decode_one(s);
-    EXPECT_EQ(d.check, 0u);
-    EXPECT_TRUE(d.out == pre);
+    EXPECT_TRUE(restored(decode_one(s), pre));
 }
 
 /* ---- encoder volumes ---- */
@@ -325,8 +325,8 @@ TEST(ZulzEncode, EverySmallVolumeLimitGivesTheSameStream) {
             SCOPED_TRACE(limit);
             const Encoded e = encode(*in, [&](std::size_t) { return limit; });
             ASSERT_EQ(e.status, 0u);
-            ASSERT_EQ(e.joined(), whole);
-            ASSERT_TRUE(decode(e.pieces).out == *in);
+            ASSERT_EQ(e.joined, whole);
+            ASSERT_TRUE(restored(decode(e.pieces), *in));
             state2 |= e.saw_state2;
             held |= e.saw_held_after_end;
         }
@@ -336,7 +336,7 @@ TEST(ZulzEncode, EverySmallVolumeLimitGivesTheSameStream) {
     const Bytes whole = encode_once(filling_input());
     for (int round = 0; round < 30; ++round) {
         const Encoded e = encode(filling_input(), [&](std::size_t) { return 3 + rng() % 5000; });
-        ASSERT_EQ(e.joined(), whole) << "round " << round;
+        ASSERT_EQ(e.joined, whole) << "round " << round;
         state2 |= e.saw_state2;
         held |= e.saw_held_after_end;
     }
@@ -397,28 +397,21 @@ TEST(ZulzDecode, CutAtEveryByteBoundary) {
     const Bytes in = cat(bytes_of("abababababab"), filling(6000));
     const Bytes s = encode_once(in, nullptr, 9);
     for (std::size_t k = 0; k <= s.size(); ++k) {
-        const Decoded d = decode(cut(s, {k}));
-        ASSERT_EQ(d.status, 0u) << "cut at " << k;
-        ASSERT_EQ(d.check, 0u) << "cut at " << k;
-        ASSERT_TRUE(d.out == in) << "cut at " << k;
+        ASSERT_TRUE(restored(decode(cut(s, {k})), in)) << "cut at " << k;
     }
     /* Every byte its own volume, also with output limits. */
     for (std::uint32_t step : {0u, 1u, 2u, 3u, 100u}) {
-        const Decoded d = decode(cut(s), step);
-        ASSERT_EQ(d.check, 0u) << "step " << step;
-        ASSERT_TRUE(d.out == in) << "step " << step;
+        ASSERT_TRUE(restored(decode(cut(s), step), in)) << "step " << step;
     }
     /* The 14-bit stream: every byte its own volume, and two-piece cuts at
      * every boundary around its first clear code. */
     const Bytes big = filling(70000);
     const Bytes s14 = encode_once(big);
     ASSERT_EQ(ref_codes(s14).at(16126), 1u);
-    EXPECT_TRUE(decode(cut(s14)).out == big);
+    EXPECT_TRUE(restored(decode(cut(s14)), big));
     const std::uint64_t bits = bits_before_clear();
     for (std::size_t k = bits / 8 - 4; k <= bits / 8 + 8; ++k) {
-        const Decoded d = decode(cut(s14, {k}));
-        ASSERT_EQ(d.check, 0u) << "cut at " << k;
-        ASSERT_TRUE(d.out == big) << "cut at " << k;
+        ASSERT_TRUE(restored(decode(cut(s14, {k})), big)) << "cut at " << k;
     }
 }
 
@@ -435,11 +428,9 @@ TEST(ZulzDecode, RandomCutsAndOutputLimitsOnLargeStreams) {
             for (std::size_t k = rng() % 4000; k < s.size(); k += 1 + rng() % (round ? 70000 : 300))
                 at.push_back(k);
             const std::uint32_t step = round == 3 ? 1 + rng() % 5000 : 0;
-            const Decoded d = decode(cut(s, at), step);
-            ASSERT_EQ(d.check, 0u);
-            ASSERT_TRUE(d.out == in);
+            ASSERT_TRUE(restored(decode(cut(s, at), step), in));
         }
-        for (std::uint32_t step : {1u, 7u, 65536u}) ASSERT_TRUE(decode_one(s, step).out == in);
+        for (std::uint32_t step : {1u, 7u, 65536u}) ASSERT_TRUE(restored(decode_one(s, step), in));
     }
 }
 
@@ -585,17 +576,6 @@ TEST(ZulzDecode, HeaderValuesUpTo18AreRead) {
         const Decoded d = decode_one(stream_of(h, {{99, 9}, {258, 9}, {100, 9}}));
         EXPECT_EQ(d.status, 0u) << h;
         EXPECT_EQ(d.out, bytes_of("aaab")) << h;
-    }
-}
-
-TEST(ZulzDecode, RandomGarbageNeverCrashes) {
-    const unsigned seed = static_cast<unsigned>(std::random_device{}());
-    std::mt19937 rng(seed);
-    for (int round = 0; round < 300; ++round) {
-        Bytes s = random_bytes(1 + rng() % 3000, rng());
-        s[0] = static_cast<unsigned char>(rng() % 19);
-        const Decoded d = decode_one(s, round % 2 ? 1 + rng() % 64 : 0);
-        EXPECT_TRUE(d.status == 0 || d.status == ZUSD_RDERR) << "seed " << seed;
     }
 }
 
