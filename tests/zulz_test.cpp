@@ -11,23 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <functional>
 #include <random>
 #include <string>
-#include <unistd.h>
 #include <unordered_map>
 #include <vector>
 
 namespace {
 
-using zufuzz::Bytes;
-using zufuzz::decode;
-using zufuzz::Decoded;
-using zufuzz::MemIn;
-using zufuzz::MemOut;
+using namespace zufuzz;
 
 Bytes bytes_of(const std::string &s) {
     return Bytes(s.begin(), s.end());
@@ -581,16 +574,12 @@ TEST(ZulzDecode, HeaderValuesUpTo18AreRead) {
 
 /* ---- allocation and write failures ---- */
 
-void *no_memory(std::size_t) {
-    return nullptr;
-}
-
 TEST(Zulz, NoMemoryForTheTables) {
     Dec d;
     MemIn in(Bytes{0x0E, 0x31, 0x80}, 1);
     MemOut out(0);
     std::uint32_t lim = ZULZ_NOLIMIT;
-    zubfma = no_memory;
+    zubfma = [](std::size_t) -> void * { return nullptr; };
     const unsigned status = zulzdc(in.s, out.s, &d.st, &lim);
     zuetcb *t = zuetmk(14, 18);
     zubfma = std::malloc;
