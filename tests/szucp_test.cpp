@@ -1,10 +1,11 @@
 // Copy engine: the copy loop's limit and callbacks, the plain block step, the
 // substitution copy (also across piece boundaries), the channel's naming and
 // output discipline, and the split and join drivers without volumes.
-#include <gtest/gtest.h>
-
 #include "szucp.h"
 #include "szusd.h"
+#include "testutil.h"
+
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,38 +14,21 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using Bytes = std::string;
+using zutest::exists;
 
-Bytes readfile(const std::string &path) {
-    std::ifstream f(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-}
-void writefile(const std::string &path, const Bytes &data) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-void writefile(const std::string &path, const std::string &text) {
-    writefile(path, Bytes(text.begin(), text.end()));
-}
-std::string text(const Bytes &b) {
-    return std::string(b.begin(), b.end());
-}
-bool exists(const std::string &path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
 Bytes randombytes(std::size_t n, unsigned seed, int alphabet = 256) {
     std::mt19937 gen(seed);
-    Bytes b(n);
-    for (auto &x : b) x = static_cast<unsigned char>(gen() % alphabet);
+    Bytes b(n, '\0');
+    for (auto &x : b) x = static_cast<char>(gen() % alphabet);
     return b;
 }
 
@@ -71,20 +55,15 @@ unsigned onpoll(void *arg) {
 
 class Szucp : public ::testing::Test {
   protected:
-    std::string dir;
-    void SetUp() override {
-        char tmpl[] = "/tmp/szucp_test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        zucpgbow.set = 0;
-    }
-    void TearDown() override { ASSERT_EQ(std::system(("rm -rf '" + dir + "'").c_str()), 0); }
-    std::string p(const std::string &name) const { return dir + "/" + name; }
+    zutest::TempDir tmp{"szucp_test."};
+    const std::string dir = tmp.str();
+    void SetUp() override { zucpgbow.set = 0; }
+    std::string p(const std::string &name) const { return tmp / name; }
 
     // A plain copy of `data` with `limit`; the output's contents.
     Bytes plaincopy(const Bytes &data, std::uint32_t limit, unsigned *status,
                     Calls *calls = nullptr, std::uint32_t *bufsize = nullptr) {
-        writefile(p("in"), data);
+        zutest::spit(p("in"), data);
         zucpcb ch;
         EXPECT_EQ(zucpin(&ch, 0, 0, 0, 0, 0, 0, nullptr), ZUSD_OK);
         if (bufsize != nullptr) *bufsize = ch.bufsize;
@@ -94,7 +73,7 @@ class Szucp : public ::testing::Test {
                          calls != nullptr ? onpoll : nullptr, calls);
         EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
         zucpui(&ch);
-        return readfile(p("out"));
+        return zutest::slurp(p("out"));
     }
 };
 
@@ -116,11 +95,10 @@ TEST_F(Szucp, PlainCopyLoopLimitsAndBufferMultiples) {
     EXPECT_EQ(calls.polls, 3);
 
     const Bytes data = randombytes(100000, 2);
-    EXPECT_TRUE(plaincopy(data, 0, &st).empty());  // limit 0 copies nothing
-    EXPECT_EQ(st, ZUSD_OK);
-    EXPECT_EQ(plaincopy(data, 1000, &st), Bytes(data.begin(), data.begin() + 1000));
-    EXPECT_EQ(plaincopy(data, 60000, &st), Bytes(data.begin(), data.begin() + 60000));
-    EXPECT_EQ(plaincopy(data, 100000, &st), data);
+    for (const std::uint32_t limit : {0u, 1000u, 60000u, 100000u}) {  // 0 copies nothing
+        EXPECT_EQ(plaincopy(data, limit, &st), data.substr(0, limit)) << limit;
+        EXPECT_EQ(st, ZUSD_OK) << limit;
+    }
 }
 
 TEST_F(Szucp, PollStopsTheCopyWithItsValue) {
@@ -130,7 +108,7 @@ TEST_F(Szucp, PollStopsTheCopyWithItsValue) {
     const Bytes data = randombytes(200000, 3);
     const Bytes out = plaincopy(data, 0xFFFFFFFFu, &st, &calls);
     EXPECT_EQ(st, 77u);
-    EXPECT_EQ(out, Bytes(data.begin(), data.begin() + 2 * 49152));
+    EXPECT_EQ(out, data.substr(0, 2 * 49152));
     EXPECT_EQ(calls.progress, 2u * 49152);
 }
 
@@ -144,7 +122,7 @@ TEST_F(Szucp, PlainBlockStepReportsReadAndWriteFailures) {
     std::fclose(dirstream);
     std::fclose(out);
 
-    writefile(p("i"), randombytes(1000, 4));
+    zutest::spit(p("i"), randombytes(1000, 4));
     FILE *in = std::fopen(p("i").c_str(), "r");
     FILE *full = std::fopen("/dev/full", "w");
     ASSERT_NE(full, nullptr);
@@ -220,16 +198,20 @@ TEST_F(Subst, ReplacesNamesAndDoubledPercents) {
     unsigned st = 1;
     std::uint32_t count = 0;
     EXPECT_EQ(feed({"plain text\n"}, &st, &count), "plain text\n");
-    EXPECT_EQ(st, 0u);
     EXPECT_EQ(count, 11u);
-    EXPECT_EQ(feed({"%%"}, &st), "%");
-    EXPECT_EQ(feed({"100%%"}, &st), "100%");
-    EXPECT_EQ(feed({"a%X%b"}, &st), "a1b");
-    EXPECT_EQ(feed({"a%E%b"}, &st), "ab");
-    EXPECT_EQ(feed({"cd %HOME%/x %X%%X%"}, &st), "cd /home/u/x 11");
-    EXPECT_EQ(feed({"% spaces\nand lines %"}, &st), "");  // whatever lies between
+    for (const auto &[in, out] : std::vector<std::pair<std::string, std::string>>{
+             {"%%", "%"},
+             {"100%%", "100%"},
+             {"a%X%b", "a1b"},
+             {"a%E%b", "ab"},
+             {"cd %HOME%/x %X%%X%", "cd /home/u/x 11"},
+             {"% spaces\nand lines %", ""}}) {  // whatever lies between
+        SCOPED_TRACE(in);
+        EXPECT_EQ(feed({in}, &st), out);
+        EXPECT_EQ(st, 0u);
+        EXPECT_EQ(rec.pending, 0u);
+    }
     EXPECT_EQ(Xlate::names.back(), "% spaces\nand lines %");
-    EXPECT_EQ(rec.pending, 0u);
 }
 
 TEST_F(Subst, NameCutByAPieceBoundaryIsFinishedInTheNext) {
@@ -292,19 +274,22 @@ TEST_F(Subst, FailuresAndBounds) {
 // ---- Channel names and outputs ------------------------------------------------
 
 TEST_F(Szucp, CompressedSideNames) {
-    char out[ZUSD_PATHSZ];
-    EXPECT_EQ(zucpun("data.txt", out), ZUSD_OK);
-    EXPECT_STREQ(out, "data.txt_");
-    EXPECT_EQ(zucpun("data", out), ZUSD_OK);
-    EXPECT_STREQ(out, "data_");
-    EXPECT_EQ(zucpun("/a/b.c/d", out), ZUSD_OK);
-    EXPECT_STREQ(out, "/a/b.c/d_");
-    EXPECT_EQ(zucpun(std::string(2047, 'x').c_str(), out), ZUSD_SYSERR);
-    EXPECT_STREQ(out, "");
+    const std::string toolong(2047, 'x');
+    for (const auto &[name, expected, status] :
+         std::vector<std::tuple<std::string, std::string, unsigned>>{
+             {"data.txt", "data.txt_", ZUSD_OK},
+             {"data", "data_", ZUSD_OK},
+             {"/a/b.c/d", "/a/b.c/d_", ZUSD_OK},
+             {toolong, "", ZUSD_SYSERR}}) {
+        SCOPED_TRACE(name);
+        char out[ZUSD_PATHSZ];
+        EXPECT_EQ(zucpun(name.c_str(), out), status);
+        EXPECT_EQ(std::string(out), expected);
+    }
 }
 
 TEST_F(Szucp, EncoderOutputIsCreatedOwnerOnlyUnderTheUnderscoreName) {
-    writefile(p("f"), "aaa");
+    zutest::spit(p("f"), "aaa");
     ASSERT_EQ(chmod(p("f").c_str(), 0644), 0);
     zucpcb ch;
     ASSERT_EQ(zucpin(&ch, 0, 1, 0, 0, 0, 0, nullptr), ZUSD_OK);
@@ -320,7 +305,7 @@ TEST_F(Szucp, EncoderOutputIsCreatedOwnerOnlyUnderTheUnderscoreName) {
     EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
     EXPECT_EQ(calls.progress, 3u);  // what the encoder wrote before the final byte
     zucpui(&ch);
-    EXPECT_EQ(readfile(p("f_")), Bytes({0x0E, 0x31, 0xC0, 0x80}));
+    EXPECT_EQ(zutest::slurp(p("f_")), Bytes("\x0E\x31\xC0\x80"));
 
     // The decoder side reads f_ for the name f.
     ASSERT_EQ(zucpin(&ch, 0, 0, 1, 0, 0, 0, nullptr), ZUSD_OK);
@@ -331,11 +316,11 @@ TEST_F(Szucp, EncoderOutputIsCreatedOwnerOnlyUnderTheUnderscoreName) {
     EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
     EXPECT_EQ(calls.progress, 3u);
     zucpui(&ch);
-    EXPECT_EQ(text(readfile(p("g"))), "aaa");
+    EXPECT_EQ(zutest::slurp(p("g")), "aaa");
 }
 
 TEST_F(Szucp, OutputRefusedWhenItIsTheInputALinkOrNotAFile) {
-    writefile(p("f"), "data");
+    zutest::spit(p("f"), "data");
     zucpcb ch;
     ASSERT_EQ(zucpin(&ch, 0, 0, 0, 0, 0, 0, nullptr), ZUSD_OK);
     ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
@@ -346,7 +331,7 @@ TEST_F(Szucp, OutputRefusedWhenItIsTheInputALinkOrNotAFile) {
     EXPECT_EQ(zucpow(&ch, p("d").c_str()), ZUSD_WRERR);
     EXPECT_EQ(zucpgbow.set, 0);
     zucpui(&ch);
-    EXPECT_EQ(text(readfile(p("f"))), "data");
+    EXPECT_EQ(zutest::slurp(p("f")), "data");
 
     // Only the recorded output is removed by the clean-up helper.
     EXPECT_EQ(zucprmo(p("f").c_str()), 0);
@@ -354,8 +339,8 @@ TEST_F(Szucp, OutputRefusedWhenItIsTheInputALinkOrNotAFile) {
 }
 
 TEST_F(Szucp, PermissionStepHonoursTheCallbackRecord) {
-    writefile(p("a"), "x");
-    writefile(p("b"), "y");
+    zutest::spit(p("a"), "x");
+    zutest::spit(p("b"), "y");
     ASSERT_EQ(chmod(p("a").c_str(), 0640), 0);
     ASSERT_EQ(chmod(p("b").c_str(), 0600), 0);
     std::uint32_t record[5] = {0, 0, 0, 0, 1};
@@ -389,7 +374,7 @@ unsigned join(const std::string &source, const std::string &target, int decompre
 
 TEST_F(Szucp, SplitAndJoinRoundTripWithoutVolumes) {
     const Bytes data = randombytes(300000, 5, 5);
-    writefile(p("f"), data);
+    zutest::spit(p("f"), data);
     ASSERT_EQ(chmod(p("f").c_str(), 0640), 0);
     ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK);
     struct stat st;
@@ -397,7 +382,7 @@ TEST_F(Szucp, SplitAndJoinRoundTripWithoutVolumes) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     Calls calls;
     ASSERT_EQ(join(p("f"), p("g"), 1, 0, onprogress, &calls), ZUSD_OK);
-    EXPECT_EQ(readfile(p("g")), data);
+    EXPECT_EQ(zutest::slurp(p("g")), data);
     // The last report tops the total up to whole blocks of the target's file system.
     struct statfs fs;
     ASSERT_EQ(statfs(dir.c_str(), &fs), 0);
@@ -410,16 +395,16 @@ TEST_F(Szucp, SplitAndJoinRoundTripWithoutVolumes) {
 // pieces together are the one-piece stream.
 TEST_F(Szucp, SplitIntoTwoPiecesCarriesTheStreamOver) {
     const Bytes data = randombytes(40000, 12, 7);
-    writefile(p("1f"), data);
+    zutest::spit(p("1f"), data);
     ASSERT_EQ(split(p("1f"), p("1f"), 1), ZUSD_OK);
-    const Bytes whole = readfile(p("1f_"));
+    const Bytes whole = zutest::slurp(p("1f_"));
     ASSERT_EQ(unlink(p("1f_").c_str()), 0);
     for (const std::uint32_t first : {3u, 4u, 5u, 1000u, 7777u}) {
         const std::uint32_t sizes[] = {first, 0xFFFFFFFFu};
         ASSERT_EQ(split(p("1f"), p("1f"), 1, 2, sizes), ZUSD_OK) << first;
-        Bytes joined = readfile(p("1f_"));
+        Bytes joined = zutest::slurp(p("1f_"));
         EXPECT_LE(joined.size(), first - 1) << first;
-        const Bytes second = readfile(p("0f_"));
+        const Bytes second = zutest::slurp(p("0f_"));
         joined.insert(joined.end(), second.begin(), second.end());
         EXPECT_EQ(joined, whole) << first;
     }
@@ -429,70 +414,70 @@ TEST_F(Szucp, SplitIntoTwoPiecesCarriesTheStreamOver) {
 // one step, and restores them the same way.
 TEST_F(Szucp, CodecCopyInStepsGivesTheSameStream) {
     const Bytes data = randombytes(200000, 13, 11);
-    writefile(p("f"), data);
+    zutest::spit(p("f"), data);
     const std::uint32_t saved = zucpslice;
     zucpslice = 0;  // one step
     ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK);
-    const Bytes whole = readfile(p("f_"));
+    const Bytes whole = zutest::slurp(p("f_"));
     for (const std::uint32_t slice : {1u, 16u, 17u, 1000u, 65536u}) {
         zucpslice = slice;
         ASSERT_EQ(split(p("f"), p("f"), 1), ZUSD_OK) << slice;
-        EXPECT_EQ(readfile(p("f_")), whole) << slice;
+        EXPECT_EQ(zutest::slurp(p("f_")), whole) << slice;
         Calls calls;
         ASSERT_EQ(join(p("f"), p("g"), 1, 0, onprogress, &calls), ZUSD_OK) << slice;
-        EXPECT_EQ(readfile(p("g")), data) << slice;
+        EXPECT_EQ(zutest::slurp(p("g")), data) << slice;
         EXPECT_GT(calls.progresscalls, 2) << slice;
     }
     zucpslice = saved;
 }
 
 TEST_F(Szucp, SplitWithCountZeroWritesNothing) {
-    writefile(p("f"), "abc");
+    zutest::spit(p("f"), "abc");
     ASSERT_EQ(chmod(p("f").c_str(), 0604), 0);
-    writefile(p("t_"), "old");
+    zutest::spit(p("t_"), "old");
     ASSERT_EQ(chmod(p("t_").c_str(), 0600), 0);
     EXPECT_EQ(split(p("f"), p("t"), 1, 0), ZUSD_OK);
-    EXPECT_EQ(text(readfile(p("t_"))), "old");
+    EXPECT_EQ(zutest::slurp(p("t_")), "old");
     struct stat st;
     ASSERT_EQ(stat(p("t_").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0604u);  // the permission step still runs
 }
 
 TEST_F(Szucp, EmptySourceFailsAndItsOutputIsRemoved) {
-    writefile(p("e"), "");
+    zutest::spit(p("e"), "");
     EXPECT_EQ(split(p("e"), p("e"), 1), ZUSD_RDERR);
     EXPECT_FALSE(exists(p("e_")));
 }
 
 TEST_F(Szucp, LastPieceTooSmallForTheDataIsAFailure) {
     const Bytes data = randombytes(5000, 6);
-    writefile(p("f"), data);
+    zutest::spit(p("f"), data);
     const std::uint32_t small[] = {100};
     errno = 0;
     EXPECT_EQ(split(p("f"), p("f"), 1, 1, small), ZUSD_WRERR);
     EXPECT_EQ(errno, ENOSPC);
     EXPECT_FALSE(exists(p("f_")));  // the unfinished compressed piece is removed
-    EXPECT_EQ(readfile(p("f")), data);
+    EXPECT_EQ(zutest::slurp(p("f")), data);
 
     EXPECT_EQ(split(p("f"), p("plain"), 0, 1, small), ZUSD_WRERR);
     const std::uint32_t exact[] = {5000};
     EXPECT_EQ(split(p("f"), p("plain"), 0, 1, exact), ZUSD_OK);  // exactly enough
-    EXPECT_EQ(readfile(p("plain")), data);
+    EXPECT_EQ(zutest::slurp(p("plain")), data);
 }
 
 TEST_F(Szucp, JoinRefusalsAndMissingInput) {
-    writefile(p("t"), "target");
+    zutest::spit(p("t"), "target");
     EXPECT_EQ(join(p("nothing"), p("t"), 0, 1), ZUSD_SYSERR);  // the encoder kind
-    EXPECT_EQ(text(readfile(p("t"))), "target");
+    EXPECT_EQ(zutest::slurp(p("t")), "target");
     EXPECT_EQ(join(p("missing"), p("new"), 1), ZUSD_NOTFOUND);
     EXPECT_FALSE(exists(p("new")));
 
-    writefile(p("c_"), Bytes({0x0E, 0x31}));  // header and 8 bits: no first code
+    zutest::spit(p("c_"), Bytes("\x0E\x31"));  // header and 8 bits: no first code
     EXPECT_EQ(join(p("c"), p("out"), 1), ZUSD_RDERR);
 }
 
 TEST_F(Szucp, SubstitutionJoinLeftInsideANameFails) {
-    writefile(p("s"), "text %UNFINISHED");
+    zutest::spit(p("s"), "text %UNFINISHED");
     char buffer[ZUSD_PATHSZ];
     std::snprintf(buffer, sizeof buffer, "%s", p("s").c_str());
     EXPECT_EQ(zucpjn(buffer, p("o").c_str(), 0, 0, 0, 0, 1, "", "", nullptr, nullptr, nullptr,
@@ -503,25 +488,25 @@ TEST_F(Szucp, SubstitutionJoinLeftInsideANameFails) {
 // ---- zusdcp and the cross-device move ---------------------------------------
 
 TEST_F(Szucp, MoveAcrossFileSystemsCopiesThenRemoves) {
-    struct stat shm;
-    struct stat tmp;
-    if (stat("/dev/shm", &shm) != 0 || stat(dir.c_str(), &tmp) != 0 || shm.st_dev == tmp.st_dev) {
+    struct stat shm {};
+    struct stat here {};
+    if (stat("/dev/shm", &shm) != 0 || stat(dir.c_str(), &here) != 0 || shm.st_dev == here.st_dev) {
         GTEST_SKIP() << "/dev/shm and /tmp are not two file systems here";
     }
     char tmpl[] = "/dev/shm/szucp_test.XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string from = std::string(tmpl) + "/file";
     const Bytes data = randombytes(123457, 9);
-    writefile(from, data);
+    zutest::spit(from, data);
     ASSERT_EQ(chmod(from.c_str(), 0640), 0);
 
     ASSERT_EQ(zusdcp(from.c_str(), p("copy").c_str(), 0, 0, nullptr, 0, nullptr), ZUSD_OK);
-    EXPECT_EQ(readfile(p("copy")), data);
+    EXPECT_EQ(zutest::slurp(p("copy")), data);
     EXPECT_TRUE(exists(from));
 
     Calls calls;
     ASSERT_EQ(zusdmv(from.c_str(), p("moved").c_str(), 0, 0, onprogress, 0, &calls), ZUSD_OK);
-    EXPECT_EQ(readfile(p("moved")), data);
+    EXPECT_EQ(zutest::slurp(p("moved")), data);
     EXPECT_FALSE(exists(from));
     EXPECT_GE(calls.progress, data.size());
     struct stat st;
@@ -529,10 +514,6 @@ TEST_F(Szucp, MoveAcrossFileSystemsCopiesThenRemoves) {
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     rmdir(tmpl);
 }
-
-}  // namespace
-
-namespace {
 
 // With no limit the plain copy loop does not count down: a copy of more than
 // 4 GiB is not cut at 4 GiB (opt-in: it writes over 4 GiB).
