@@ -43,6 +43,18 @@ std::string sample(std::mt19937 &rng, std::size_t size) {
     return out;
 }
 
+// The whole compressed stream of `src`, in one piece at `path` + "_",
+// without volumes; its size.
+std::uint64_t whole_split(const std::string &src, const std::string &path) {
+    char whole[ZUSD_PATHSZ];
+    zutest::copy_path(whole, path);
+    std::uint32_t one = 0;
+    EXPECT_EQ(zucpsp(src.c_str(), whole, 0, 1, -1, 0, 0, 1, 0, "", "", nullptr, nullptr, nullptr,
+                     nullptr, nullptr, 0, &one),
+              ZUSD_OK);
+    return file_size(path + "_");
+}
+
 class MultiVolume : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -214,15 +226,7 @@ TEST_F(MultiVolume, PiecesLimitedByFreeSpaceLessReserve) {
     const std::string src = source(text);
     volumes(3);
     // Find the compressed size, then give each volume a third of it and a bit.
-    {
-        char whole[ZUSD_PATHSZ];
-        std::snprintf(whole, sizeof whole, "%s/whole", lab.root.c_str());
-        std::uint32_t one = 0;
-        ASSERT_EQ(zucpsp(src.c_str(), whole, 0, 1, -1, 0, 0, 1, 0, "", "", nullptr, nullptr,
-                         nullptr, nullptr, nullptr, 0, &one),
-                  ZUSD_OK);
-    }
-    const std::uint64_t whole = file_size(lab.root + "/whole_");
+    const std::uint64_t whole = whole_split(src, lab.root + "/whole");
     ASSERT_GT(whole, 3000u);
     const std::uint32_t reserve = 700;
     g_free_blocks = static_cast<std::uint32_t>((whole / 3 + 100 + reserve) / 512 + 1);
@@ -251,12 +255,7 @@ TEST_F(MultiVolume, JoinFindsTheWholeFileUnderItsPlainName) {
     const std::string text = sample(rng, 9000);
     const std::string src = source(text);
     volumes(1);
-    char whole[ZUSD_PATHSZ];
-    std::snprintf(whole, sizeof whole, "%s/vol1/0data.txt", lab.root.c_str());
-    std::uint32_t index = 0;
-    ASSERT_EQ(zucpsp(src.c_str(), whole, 0, 1, -1, 0, 0, 1, 0, "", "", nullptr, nullptr, nullptr,
-                     nullptr, nullptr, 0, &index),
-              ZUSD_OK);
+    ASSERT_LT(whole_split(src, lab.root + "/vol1/0data.txt"), ~0ull);
     lab.action = [](zutest::VolumeLab &, char *, unsigned, int *cancel) { *cancel = 1; };
     const std::string out = lab.root + "/restored";
     ASSERT_EQ(join(out), ZUSD_OK);
@@ -355,48 +354,35 @@ TEST_F(MultiVolume, RealSmallFileSystemWherePermitted) {
     const std::string text = sample(rng, 40000);
     const std::string src = source(text);
     volumes(3);
-    char whole[ZUSD_PATHSZ];
-    std::snprintf(whole, sizeof whole, "%s/whole", lab.root.c_str());
-    std::uint32_t one = 0;
-    ASSERT_EQ(zucpsp(src.c_str(), whole, 0, 1, -1, 0, 0, 1, 0, "", "", nullptr, nullptr, nullptr,
-                     nullptr, nullptr, 0, &one),
-              ZUSD_OK);
-    const std::uint64_t size = file_size(lab.root + "/whole_");
+    const std::uint64_t size = whole_split(src, lab.root + "/whole");
     // Pages per volume: one for VOLUME.ID, the rest for more than a third of
     // the stream, so three volumes hold it and the first is filled.
     const std::uint64_t pages = size / 3 / 4096 + 2;
     const std::uint64_t room = (pages - 1) * 4096;
-    std::fflush(nullptr);
-    const pid_t pid = fork();
-    ASSERT_NE(pid, -1);
-    if (pid == 0) {
-        setpgid(0, 0);
+    const int code = zutest::run_in_child([&] {
         if (unshare(CLONE_NEWNS) != 0 ||
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            _exit(77);
+            return 77;
         const std::string opts = "size=" + std::to_string(pages * 4096);
         for (int v = 1; v <= 3; ++v) {
             const std::string dir = lab.root + "/vol" + std::to_string(v);
             const std::string id = slurp(dir + "/VOLUME.ID");
-            if (mount("tmpfs", dir.c_str(), "tmpfs", 0, opts.c_str()) != 0) _exit(77);
+            if (mount("tmpfs", dir.c_str(), "tmpfs", 0, opts.c_str()) != 0) return 77;
             spit(dir + "/VOLUME.ID", id);
         }
         std::uint32_t index = 0;
         const unsigned st = split(src, 3, nullptr, &index, 0);
         const std::uint64_t p1 = file_size(piece(1, '1')), p2 = file_size(piece(2, '2'));
-        bool ok = st == ZUSD_OK && index == 3;
         const std::uint64_t p3 = file_size(piece(3, '0'));
         // The first volume is filled; no piece is larger than its volume.
-        ok = ok && p1 <= room && p1 + 64 > room && p2 <= room && p3 <= room;
-        ok = ok && p1 + p2 + p3 == size;
-        ok = ok && join(lab.root + "/restored") == ZUSD_OK && slurp(lab.root + "/restored") == text;
-        _exit(ok ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private tmpfs mount on this machine";
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+        const bool ok = st == ZUSD_OK && index == 3 && p1 <= room && p1 + 64 > room && p2 <= room &&
+                        p3 <= room && p1 + p2 + p3 == size &&
+                        join(lab.root + "/restored") == ZUSD_OK &&
+                        slurp(lab.root + "/restored") == text;
+        return ok ? 0 : 1;
+    });
+    if (code == 77) GTEST_SKIP() << "no private tmpfs mount on this machine";
+    EXPECT_EQ(code, 0);
 }
 
 }  // namespace
