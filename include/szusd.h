@@ -36,6 +36,9 @@ unsigned zusdes(int err);
 /* The mapping used for times and file comparison: EPERM, EACCES -> 27;
  * ENOENT, ENOTDIR -> 22; EIO, EROFS -> 21; anything else -> 29. */
 unsigned zusdest(int err);
+/* The mapping used for renames: ENOENT, ENOTDIR -> 22; EIO, EBUSY, EINVAL,
+ * EROFS -> 21; EACCES -> 27; anything else -> 29. */
+unsigned zusdesm(int err);
 
 /* ---- Error log --------------------------------------------------------- */
 

@@ -146,23 +146,6 @@ bool copy_rest(FILE *in, FILE *out) {
     return !std::ferror(in);
 }
 
-unsigned rename_status(int err) {
-    switch (err) {
-        case ENOENT:
-        case ENOTDIR:
-            return ZUSD_NOTFOUND;
-        case EIO:
-        case EBUSY:
-        case EINVAL:
-        case EROFS:
-            return ZUSD_WRERR;
-        case EACCES:
-            return ZUSD_DENIED;
-        default:
-            return ZUSD_SYSERR;
-    }
-}
-
 // Rewrites `file` through the work file with `name` set to `value` (removed
 // when the value is empty). The file is replaced only after the whole new
 // content is on disk, by one rename: at no moment is it missing or partial.
@@ -235,7 +218,7 @@ unsigned rewrite_entry(FILE *in, const char *file, const std::string &name, char
     }
     if (::rename(work, file) != 0) {
         zusderr("zusdmy: rename(%s,%s)!=0.", work, file);
-        const unsigned status = rename_status(errno);
+        const unsigned status = zusdesm(errno);
         ::unlink(work);
         return status;
     }

@@ -30,6 +30,19 @@ unsigned zusdest(int err) {
     }
 }
 
+unsigned zusdesm(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENOTDIR: return ZUSD_NOTFOUND;
+        case EIO:
+        case EBUSY:
+        case EINVAL:
+        case EROFS: return ZUSD_WRERR;
+        case EACCES: return ZUSD_DENIED;
+        default: return ZUSD_SYSERR;
+    }
+}
+
 int zusdlg(const char *path, unsigned level) {
     if (path == nullptr) return 0;
     std::free(zusdlg_filename);

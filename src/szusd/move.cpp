@@ -16,24 +16,11 @@ unsigned zusdmv(const char *from, const char *to, uint32_t x, uint32_t length, z
         if (progress != nullptr) progress(context, zusdcs(to, length));
         return ZUSD_OK;
     }
-    if (errno != EXDEV) zusderr("zusdmv: rename(%s,%s)!=0.", from, to);
-    switch (errno) {
-        case ENOENT:
-        case ENOTDIR:
-            return ZUSD_NOTFOUND;
-        case EIO:
-        case EBUSY:
-        case EINVAL:
-        case EROFS:
-            return ZUSD_WRERR;
-        case EACCES:
-            return ZUSD_DENIED;
-        case EXDEV: {
-            const unsigned status = zusdcp(from, to, x, length, progress, y, context);
-            if (status != ZUSD_OK) return status;
-            return zusdrm(from);
-        }
-        default:
-            return ZUSD_SYSERR;
+    if (errno != EXDEV) {
+        zusderr("zusdmv: rename(%s,%s)!=0.", from, to);
+        return zusdesm(errno);
     }
+    const unsigned status = zusdcp(from, to, x, length, progress, y, context);
+    if (status != ZUSD_OK) return status;
+    return zusdrm(from);
 }
