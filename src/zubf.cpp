@@ -21,7 +21,8 @@ void initmasks(zubfcb *s) {
     for (int n = 0; n <= 16; ++n) s->masks[n] = std::uint16_t((1u << n) - 1u);
 }
 
-/* Fill in the record around `fp` and give it a buffer; frees it on failure. */
+/* Fill in the record around `fp` and give it a buffer; null when no buffer
+ * can be had. */
 zubfcb *setup(zubfcb *s, std::FILE *fp, int rdflag, int coded) {
     s->fp = fp;
     s->buf = nullptr;
@@ -43,6 +44,15 @@ zubfcb *setup(zubfcb *s, std::FILE *fp, int rdflag, int coded) {
             return s;
         }
     }
+    return nullptr;
+}
+
+/* Hand out the record set up around `fp`; on failure close `fp` and free
+ * the record. */
+zubfcb *adopt(zubfcb *s, std::FILE *fp, int rdflag, int coded) {
+    if (setup(s, fp, rdflag, coded)) return s;
+    std::fclose(fp);
+    std::free(s);
     return nullptr;
 }
 
@@ -83,12 +93,7 @@ zubfcb *zubfof(const char *lead, const char *dir, const char *base, const char *
         std::free(s);
         return nullptr;
     }
-    if (!setup(s, fp, rdflag, coded)) {
-        std::fclose(fp);
-        std::free(s);
-        return nullptr;
-    }
-    return s;
+    return adopt(s, fp, rdflag, coded);
 }
 
 zubfcb *zubfor(const char *lead, const char *dir, const char *base, const char *ext, int coded) {
@@ -106,12 +111,7 @@ zubfcb *zubfcr(std::FILE *fp, int rdflag, int coded) {
         std::fclose(fp);
         return nullptr;
     }
-    if (!setup(s, fp, rdflag, coded)) {
-        std::fclose(fp);
-        std::free(s);
-        return nullptr;
-    }
-    return s;
+    return adopt(s, fp, rdflag, coded);
 }
 
 int zubfcl(zubfcb *s, int flags) {
