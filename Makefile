@@ -33,12 +33,12 @@ check: test asan
 install: build
 	cmake --install build --prefix $(PREFIX)
 
-# Compress and restore one corpus file in a scratch folder.
+# Compress and restore a sample file of the repository in a scratch folder.
 demo: build
 	rm -rf build/demo && mkdir -p build/demo
-	cp ../shared/corpus/alice29.txt build/demo/alice29.txt
+	cp tests/data/alice29.txt build/demo/alice29.txt
 	cd build/demo && ../zucomp alice29.txt && ls -l alice29.txt_ && ../zuuncomp alice29.txt_ \
-	  && cmp alice29.txt ../../../shared/corpus/alice29.txt && echo "round trip ok: alice29.txt"
+	  && cmp alice29.txt ../../tests/data/alice29.txt && echo "round trip ok: alice29.txt"
 
 bench:
 	bash bench/run.sh

@@ -1,7 +1,7 @@
 /* codec_bench - in-memory throughput of the encoder and decoder.
  *
- * For every file of the corpus directory (default ../shared/corpus beside
- * the checkout) and for a 64 MiB mixed file made from files on this machine
+ * For every file of the sample directory (default tests/data of the
+ * checkout) and for a 64 MiB mixed file made from files on this machine
  * (executables from /usr/bin, text from /usr/share and /usr/include), it
  * encodes and decodes the data in memory several times and prints the
  * median MB/s (1 MB = 10^6 bytes of uncompressed data) of each, and the

@@ -2,7 +2,8 @@
 # Whole-process benchmark of zucomp/zuuncomp against the classic compress
 # (ncompress, 14-bit codes) with gzip -1 as a second reference. Builds a
 # Release binary in build-bench/, makes a 128 MiB mixed file (text, binaries
-# and already-compressed data from this machine, plus the shared corpus) and
+# and already-compressed data from this machine, after the sample files of
+# tests/data) and
 # prints Markdown tables of medians over repeated runs. See bench/README.md.
 #
 #   bash bench/run.sh            (or: make bench)
@@ -14,7 +15,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 RUNS=${RUNS:-5}
 BIG=${BIG:-1}
-CORPUS=${CORPUS:-$ROOT/../shared/corpus}
+CORPUS=${CORPUS:-$ROOT/tests/data}
 WORK=$ROOT/bench/work
 MIB=$((1024 * 1024))
 
@@ -57,7 +58,7 @@ mapfile -t PACKED < <(find /usr/share -type f -size +16k \
   2>/dev/null | sort | head -2000)
 mix() {  # mix FILE SIZE
   local out=$1 size=$2 i=0 f
-  find "$CORPUS" -type f -exec cat {} + > "$out" 2>/dev/null || true
+  find "$CORPUS" -type f ! -name README.md -exec cat {} + > "$out" 2>/dev/null || true
   while [ "$(stat -c %s "$out")" -lt "$size" ]; do
     for list in TEXT BINS PACKED; do
       local -n arr=$list

@@ -31,6 +31,18 @@ inline std::string slurp(const std::string &path) {
     return ss.str();
 }
 
+// A sample file of tests/data, whole. A file that is missing or empty fails
+// the calling test with the file's name, so a broken checkout never passes
+// for empty data.
+inline std::string data(const std::string &name) {
+    const std::string path = std::string(ZU_TEST_DATA_DIR) + "/" + name;
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    if (!in || ss.str().empty()) ADD_FAILURE() << "missing test data file " << path;
+    return ss.str();
+}
+
 inline void spit(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }

@@ -203,10 +203,9 @@ TEST_F(Zucs, WorkedExamplesGiveTheirStreamBytes) {
 }
 
 TEST_F(Zucs, CorpusAndRandomFilesRoundTripAgainstReferenceBytes) {
-    for (const char *name : {"alice29.txt", "paper-100k.pdf", "fireworks.jpeg", "kppkn.gtb"}) {
+    for (const char *name : {"alice29.txt", "plrabn12.txt.gz"}) {
         SCOPED_TRACE(name);
-        const std::string data = slurp(std::string(ZU_CORPUS_DIR) + "/" + name);
-        if (!data.empty()) roundtrip(name, data);
+        roundtrip(name, zutest::data(name));
     }
     // Small alphabets fill the table and make clear codes; full bytes make
     // 14-bit codes. Restored by the name without '_'.
