@@ -50,7 +50,9 @@ extern unsigned zusdlg_level;
 /* Configure the log: 1 when configured, 0 for a null path or no memory. */
 int zusdlg(const char *path, unsigned level);
 /* Open the log for one record of class `mask`; null when it is not wanted.
- * Configures the log from ZU_ERRORLOG (level 7) while none is set. */
+ * Configures the log from ZU_ERRORLOG (level 7) while none is set. The log
+ * is appended to, never through a symbolic link at its name (no record is
+ * written then); a new one is created exclusively, owner-only (0600). */
 FILE *zusdla(unsigned mask);
 /* Append one error record; errno is the same after the call as before. */
 int zusderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -234,8 +236,10 @@ unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *valu
 
 /* Run `command` through /bin/sh -c with standard input from /dev/null and
  * standard output and error appended to outpath and errpath (null or empty
- * means /dev/null; equal names share one descriptor). 0 with the command's
- * exit code in *exitcode; 29 when it could not be run or ended abnormally. */
+ * means /dev/null; equal names share one descriptor; never through a
+ * symbolic link at their names; created exclusively with 0640 when new).
+ * 0 with the command's exit code in *exitcode; 29 when it could not be run
+ * or ended abnormally. */
 unsigned zusdsp(const char *command, const char *outpath, const char *errpath,
                 int *exitcode);
 /* Run `command` with system(); 0 with its exit code, 29 when the call fails
