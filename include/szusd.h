@@ -223,11 +223,19 @@ unsigned zusdfc(const char *file, char *out, std::uint16_t size);
 
 /* Set `name` to `value` in the definition file `file` (null pattern means "="),
  * or in the environment when `file` is null. An empty or null value removes
- * the entry; an empty name appends `value` as a free line. Entries are
- * rewritten through the work file of extension "x1z", which replaces the
- * file atomically. 0, or 5, 7, 20, 21, 29. */
+ * the entry; an empty name appends `value` as a free line. Every change is
+ * written to a work file "<base>.x1z.XXXXXX" (created exclusively, unique)
+ * which replaces the file atomically, keeping its permission bits and,
+ * where possible, its owner. 0, or 5, 7, 20 (file unreadable), 21, 29. */
 unsigned zusdmy(const char *name, const char *value, const char *file,
                 const char *delims);
+/* Updates of one file are serialised by a lock on "<base>.x1z.lck" beside
+ * it; an update that waits more than zusdmy_wait milliseconds (5000) for
+ * the lock fails with 21 and one log record. The rename that puts the new
+ * content in place goes through zusd_rename (rename); a test may point it
+ * elsewhere to stop an updater at that moment. */
+extern unsigned zusdmy_wait;
+extern int (*zusd_rename)(const char *from, const char *to);
 /* Write one entry line: name, the delimiter unless NUL, the value unless
  * null, a newline. 21 when a character cannot be written. */
 unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *value);
