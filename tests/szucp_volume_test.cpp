@@ -307,18 +307,19 @@ TEST_F(MultiVolume, VolumeTooSmallForOneCodeIsRefused) {
         int compress;
         std::vector<std::uint32_t> sizes;  // empty: 512 bytes free, less the reserve
         std::uint32_t reserve;
-        int pieces;  // the volumes that got a piece; all three when none is refused
+        int pieces;  // the volumes that got a piece; all of them when none is refused
     } rows[] = {
-        {1, {1, kRest}, 0, 0},         {1, {3, kRest}, 0, 0},    {1, {4, kRest}, 0, 2},
-        {1, {100, 2, kRest}, 0, 1},    {1, {100, 3, kRest}, 0, 3}, {0, {0, kRest}, 0, 0},
-        {0, {1, 100, kRest}, 0, 3},    {1, {}, 511, 0},          {0, {}, 600, 0},
+        {1, {1, kRest}, 0, 0},      {1, {3, kRest}, 0, 0},      {1, {4, kRest}, 0, 2},
+        {1, {100, 2, kRest}, 0, 1}, {1, {100, 3, kRest}, 0, 3}, {0, {0, kRest}, 0, 0},
+        {0, {1, 100, kRest}, 0, 3}, {1, {}, 511, 0},            {0, {}, 600, 0},
     };
-    zutest::LogTo log(lab.root + "/err.log");
+    const std::string log_path = lab.root + "/err.log";
+    zutest::LogTo log(log_path);
     g_free_blocks = 1;
     for (const auto &row : rows) {
         const auto count = static_cast<std::uint32_t>(row.sizes.empty() ? 2 : row.sizes.size());
-        SCOPED_TRACE(std::to_string(row.compress) + " " + std::to_string(row.sizes.empty() ? 0 : row.sizes[0]) + " " + std::to_string(row.pieces));
-        ASSERT_EQ(std::system(("rm -rf " + lab.root + "/vol* " + lab.root + "/err.log").c_str()), 0);
+        SCOPED_TRACE("row " + std::to_string(&row - rows));
+        ASSERT_EQ(std::system(("rm -rf " + lab.root + "/vol* " + log_path).c_str()), 0);
         volumes(3);
         lab.calls.clear();
         zusd_statvfs = row.sizes.empty() ? small_fs : ::statvfs;
@@ -328,7 +329,7 @@ TEST_F(MultiVolume, VolumeTooSmallForOneCodeIsRefused) {
                         row.reserve, row.compress),
                   refused ? ZUSD_WRERR : ZUSD_OK);
         EXPECT_EQ(log.has("volume too small"), refused);
-        EXPECT_EQ(lab.calls.size(), static_cast<std::size_t>(refused ? row.pieces : row.pieces - 1));
+        EXPECT_EQ(static_cast<int>(lab.calls.size()), refused ? row.pieces : row.pieces - 1);
         for (std::uint32_t v = 1; v <= count; ++v) {
             const char digit = v == count ? '0' : static_cast<char>('0' + v);
             std::string name = piece(static_cast<int>(v), digit);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
 #include <utility>
@@ -42,13 +43,9 @@ class DefFile : public ::testing::Test {
     // Work files ("*.x1z.XXXXXX") left in `dir` (the test's own by default).
     std::vector<std::string> work_files(const std::string &dir = "") const {
         std::vector<std::string> found;
-        if (DIR *d = opendir(dir.empty() ? dir_.c_str() : dir.c_str())) {
-            while (const dirent *e = readdir(d)) {
-                const std::string n = e->d_name;
-                if (n.find(".x1z.") != std::string::npos && n.find(".x1z.lck") == std::string::npos)
-                    found.push_back(n);
-            }
-            closedir(d);
+        for (const auto &e : std::filesystem::directory_iterator(dir.empty() ? dir_.str() : dir)) {
+            const std::string n = e.path().filename();
+            if (n.find(".x1z.") != std::string::npos && !n.ends_with(".lck")) found.push_back(n);
         }
         return found;
     }
@@ -220,32 +217,27 @@ TEST_F(DefFile, ReplaceKeepsEveryOtherByte) {
     EXPECT_EQ(lookup("name", f), Answer(ZUSD_OK, "new"));
 }
 
+// A null `before` is a file that is not there; "(none)" after: still not.
 TEST_F(DefFile, RemoveAddAndFreeLines) {
     const struct {
-        const char *why, *before, *name, *value, *after;
+        const char *why, *before, *name, *value, *pattern, *after;
     } cases[] = {
-        {"remove", "a=1\nb=2\nc=3\n", "b", "", "a=1\nc=3\n"},
-        {"remove absent", "a=1\nc=3\n", "zz", nullptr, "a=1\nc=3\n"},
-        {"add after last line", "a=1", "b", "2", "a=1\nb=2\n"},
-        {"bare name gets its delimiter", "key\nz=1\n", "key", "v", "key=v\nz=1\n"},
-        {"free line", "a=1", nullptr, "free line", "a=1\nfree line\n"},
-        {"free line in empty file", "", "", "x", "x\n"},
+        {"remove", "a=1\nb=2\nc=3\n", "b", "", nullptr, "a=1\nc=3\n"},
+        {"remove absent", "a=1\nc=3\n", "zz", nullptr, nullptr, "a=1\nc=3\n"},
+        {"add after last line", "a=1", "b", "2", nullptr, "a=1\nb=2\n"},
+        {"bare name gets its delimiter", "key\nz=1\n", "key", "v", nullptr, "key=v\nz=1\n"},
+        {"free line", "a=1", nullptr, "free line", nullptr, "a=1\nfree line\n"},
+        {"free line in empty file", "", "", "x", nullptr, "x\n"},
+        {"remove from a missing file", nullptr, "a", "", nullptr, "(none)"},
+        {"entry makes the file", nullptr, "a b", "v 1", " : ", "ab:v1\n"},
+        {"free line makes the file", nullptr, "", "first", nullptr, "first\n"},
     };
     for (const auto &c : cases) {
-        const std::string f = file("r.cfg", c.before);
-        ASSERT_EQ(zusdmy(c.name, c.value, f.c_str(), nullptr), ZUSD_OK) << c.why;
-        EXPECT_EQ(slurp(f), c.after) << c.why;
+        const std::string f = c.before != nullptr ? file("r.cfg", c.before) : path("r.cfg");
+        if (c.before == nullptr) unlink(f.c_str());
+        ASSERT_EQ(zusdmy(c.name, c.value, f.c_str(), c.pattern), ZUSD_OK) << c.why;
+        EXPECT_EQ(exists(f) ? slurp(f) : "(none)", c.after) << c.why;
     }
-}
-
-TEST_F(DefFile, MissingFileCreatedOrLeftAlone) {
-    const std::string x = path("x.cfg");
-    ASSERT_EQ(zusdmy("a", "", x.c_str(), nullptr), ZUSD_OK);
-    EXPECT_FALSE(exists(x));
-    ASSERT_EQ(zusdmy("a b", "v 1", x.c_str(), " : "), ZUSD_OK);
-    EXPECT_EQ(slurp(x), "ab:v1\n");
-    ASSERT_EQ(zusdmy("", "first", path("f.cfg").c_str(), nullptr), ZUSD_OK);
-    EXPECT_EQ(slurp(path("f.cfg")), "first\n");
     EXPECT_EQ(zusdmy("a", "1", path("nodir/x.cfg").c_str(), nullptr), ZUSD_WRERR);
 }
 
@@ -309,7 +301,9 @@ TEST_F(DefFile, FullFileSystemLeavesTheFileWhole) {
 TEST_F(DefFile, ConcurrentUpdatersLoseNothing) {
     const std::string f = file("shared.cfg", "# settings\nbase=1\n");
     constexpr int kProcs = 4, kNames = 25;
-    const auto name = [](int p, int i) { return "p" + std::to_string(p) + "n" + std::to_string(i); };
+    const auto name = [](int p, int i) {
+        return "p" + std::to_string(p) + "n" + std::to_string(i);
+    };
     std::vector<std::string> want = {"# settings", "base=1"};
     for (int p = 0; p < kProcs; ++p)
         for (int i = 0; i < kNames; ++i) want.push_back(name(p, i) + "=v");

@@ -460,10 +460,12 @@ TEST_F(Help, PlantedFileOrLinkAtThePageNameIsLeftAlone) {
             else
                 spit(usual, "planted");
             const std::string page = page_of("text");
-            EXPECT_EQ(page.rfind(tmp_ + "/tvxinst" + std::to_string(getpid()) + "_", 0), 0u) << page;
+            EXPECT_EQ(page.rfind(tmp_ + "/tvxinst" + std::to_string(getpid()) + "_", 0), 0u)
+                << page;
             EXPECT_EQ(page, str(view().zutmphtml));
             EXPECT_EQ(slurp(page), "ON_THE_FLY\n<p>\ntext\n");
-            EXPECT_EQ(fs::status(page).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+            EXPECT_EQ(fs::status(page).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write);
             EXPECT_EQ(page_of("again"), page);  // the same page, made again
             zuhlpcu();
             EXPECT_FALSE(exists(page));

@@ -119,7 +119,8 @@ unsigned take_lock(const std::string &path, Fd &lock) {
     while (::flock(lock.fd, LOCK_EX | LOCK_NB) != 0) {
         if (errno == EINTR) continue;
         if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= until) {
-            zusderr("zusdmy: flock(%s,LOCK_EX)!=0 (waited up to %u ms).", path.c_str(), zusdmy_wait);
+            zusderr("zusdmy: flock(%s,LOCK_EX)!=0 (waited up to %u ms).", path.c_str(),
+                    zusdmy_wait);
             return ZUSD_WRERR;
         }
         const timespec pause{0, kLockPollNs};
