@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <utility>
 #include <vector>
 
@@ -238,6 +239,11 @@ TEST_F(DefFile, RemoveAddAndFreeLines) {
         ASSERT_EQ(zusdmy(c.name, c.value, f.c_str(), c.pattern), ZUSD_OK) << c.why;
         EXPECT_EQ(exists(f) ? slurp(f) : "(none)", c.after) << c.why;
     }
+    // A new file gets the permission bits a plain creation would give it.
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(std::filesystem::status(path("r.cfg")).permissions(),
+              static_cast<std::filesystem::perms>(0666 & ~mask));
     EXPECT_EQ(zusdmy("a", "1", path("nodir/x.cfg").c_str(), nullptr), ZUSD_WRERR);
 }
 
@@ -343,11 +349,12 @@ int stop_before_rename(const char *, const char *) {
 TEST_F(DefFile, KilledUpdaterLeavesTheFileAndNoLock) {
     const std::string f = file("k.cfg", "a=1\n");
     EXPECT_EQ(zutest::run_in_child([&] {
-                  alarm(60);  // a wait that never ends fails the test
+                  alarm(30);  // a wait that never ends fails the test
                   int ready[2];
                   ASSERT_EQ(pipe(ready), 0);
                   const pid_t holder = fork();
                   if (holder == 0) {
+                      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test's child
                       g_ready = ready[1];
                       zusd_rename = stop_before_rename;
                       _exit(static_cast<int>(zusdmy("b", "2", f.c_str(), nullptr)));
