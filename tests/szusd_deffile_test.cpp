@@ -314,6 +314,9 @@ TEST_F(DefFile, ConcurrentUpdatersLoseNothing) {
     for (int p = 0; p < kProcs; ++p)
         for (int i = 0; i < kNames; ++i) want.push_back(name(p, i) + "=v");
     EXPECT_EQ(zutest::run_in_child([&] {
+                  // Locks are not fair: one process may run many updates
+                  // while the others wait, longer on a slow disk.
+                  zusdmy_wait = 60000;
                   int failed = 0;
                   for (int p = 0; p < kProcs; ++p) {
                       if (fork() != 0) continue;
