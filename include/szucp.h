@@ -142,8 +142,12 @@ unsigned zucpci(FILE *in, FILE *out, zucpsb *record, std::uint32_t *count);
  * over `count` volumes starting with `volume` (0: no volumes, `target`
  * itself). `target` (ZUSD_PATHSZ bytes) receives the volume digit of the
  * piece last written. Each piece is limited to sizes[*index] or to the free
- * space less `reserve`; *index counts the pieces written. A last piece that
- * cannot take the rest of the input is a failure (21). */
+ * space less `reserve` (none when the reserve exceeds it); *index counts the
+ * pieces written. A last piece that cannot take the rest of the input is a
+ * failure (21), and so is a piece whose limit cannot take one code of what is
+ * left (21, errno ENOSPC, logged "volume too small"): below 4 bytes for the
+ * encoder's first piece, 3 for a later one, 1 for the other kinds. Such a
+ * piece is removed and no further volume is asked for. */
 unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uint32_t count,
                 long fsarg, std::uint32_t reserve, int append, int compress, int decompress,
                 const char *volname, const char *disklabel, zusdvpfn prompt, zusdprog progress,

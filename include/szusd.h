@@ -50,7 +50,9 @@ extern unsigned zusdlg_level;
 /* Configure the log: 1 when configured, 0 for a null path or no memory. */
 int zusdlg(const char *path, unsigned level);
 /* Open the log for one record of class `mask`; null when it is not wanted.
- * Configures the log from ZU_ERRORLOG (level 7) while none is set. */
+ * Configures the log from ZU_ERRORLOG (level 7) while none is set. The log
+ * is appended to, never through a symbolic link at its name (no record is
+ * written then); a new one is created exclusively, owner-only (0600). */
 FILE *zusdla(unsigned mask);
 /* Append one error record; errno is the same after the call as before. */
 int zusderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -221,11 +223,19 @@ unsigned zusdfc(const char *file, char *out, std::uint16_t size);
 
 /* Set `name` to `value` in the definition file `file` (null pattern means "="),
  * or in the environment when `file` is null. An empty or null value removes
- * the entry; an empty name appends `value` as a free line. Entries are
- * rewritten through the work file of extension "x1z", which replaces the
- * file atomically. 0, or 5, 7, 20, 21, 29. */
+ * the entry; an empty name appends `value` as a free line. Every change is
+ * written to a work file "<base>.x1z.XXXXXX" (created exclusively, unique)
+ * which replaces the file atomically, keeping its permission bits and,
+ * where possible, its owner. 0, or 5, 7, 20 (file unreadable), 21, 29. */
 unsigned zusdmy(const char *name, const char *value, const char *file,
                 const char *delims);
+/* Updates of one file are serialised by a lock on "<base>.x1z.lck" beside
+ * it; an update that waits more than zusdmy_wait milliseconds (5000) for
+ * the lock fails with 21 and one log record. The rename that puts the new
+ * content in place goes through zusd_rename (rename); a test may point it
+ * elsewhere to stop an updater at that moment. */
+extern unsigned zusdmy_wait;
+extern int (*zusd_rename)(const char *from, const char *to);
 /* Write one entry line: name, the delimiter unless NUL, the value unless
  * null, a newline. 21 when a character cannot be written. */
 unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *value);
@@ -234,8 +244,10 @@ unsigned zusdal(FILE *stream, const char *name, char delimiter, const char *valu
 
 /* Run `command` through /bin/sh -c with standard input from /dev/null and
  * standard output and error appended to outpath and errpath (null or empty
- * means /dev/null; equal names share one descriptor). 0 with the command's
- * exit code in *exitcode; 29 when it could not be run or ended abnormally. */
+ * means /dev/null; equal names share one descriptor; never through a
+ * symbolic link at their names; created exclusively with 0640 when new).
+ * 0 with the command's exit code in *exitcode; 29 when it could not be run
+ * or ended abnormally. */
 unsigned zusdsp(const char *command, const char *outpath, const char *errpath,
                 int *exitcode);
 /* Run `command` with system(); 0 with its exit code, 29 when the call fails

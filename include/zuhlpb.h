@@ -38,7 +38,10 @@ const char *zulkup(const zuhlprq *req);
 /* Write the temporary page from the template `tmpl` of the help directory:
  * lines holding "PUT_TITLE_HERE" get the title (or are dropped without one),
  * every "%s" becomes the help directory, and the request's text follows the
- * line holding "ON_THE_FLY". Returns the page's path, or null (with a line on
+ * line holding "ON_THE_FLY". The page is created exclusively and owner-only,
+ * never through a link; when its name is taken by a file that is not this
+ * process's page, it gets another unique one ("tvxinst<pid>_XXXXXX.html" in
+ * the same directory). Returns the page's path, or null (with a line on
  * standard error and no page left behind) when a path or a composed line
  * would not fit its buffer. */
 const char *zubldhtml(const zuhlprq *req, const char *tmpl);

@@ -4,8 +4,12 @@
 #include "szusd.h"
 #include "testutil.h"
 
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <utility>
 #include <vector>
 
@@ -36,6 +40,15 @@ class DefFile : public ::testing::Test {
     std::string path(const std::string &name) const { return dir_ / name; }
     std::string file(const std::string &name, const std::string &text) const {
         return dir_.file(name, text);
+    }
+    // Work files ("*.x1z.XXXXXX") left in `dir` (the test's own by default).
+    std::vector<std::string> work_files(const std::string &dir = "") const {
+        std::vector<std::string> found;
+        for (const auto &e : std::filesystem::directory_iterator(dir.empty() ? dir_.str() : dir)) {
+            const std::string n = e.path().filename();
+            if (n.find(".x1z.") != std::string::npos && !n.ends_with(".lck")) found.push_back(n);
+        }
+        return found;
     }
     zutest::TempDir dir_{"zudef"};
 };
@@ -201,56 +214,57 @@ TEST_F(DefFile, ReplaceKeepsEveryOtherByte) {
         file("set.cfg", "# keep  me\r\nname = old value\nNAME=second\n\n  other : x\nlast");
     ASSERT_EQ(zusdmy("Name", "new", f.c_str(), " = "), ZUSD_OK);
     EXPECT_EQ(slurp(f), "# keep  me\r\nname =new\nNAME=second\n\n  other : x\nlast");
-    EXPECT_FALSE(exists(path("set.x1z")));
+    EXPECT_TRUE(work_files().empty());
     EXPECT_EQ(lookup("name", f), Answer(ZUSD_OK, "new"));
 }
 
+// A null `before` is a file that is not there; "(none)" after: still not.
 TEST_F(DefFile, RemoveAddAndFreeLines) {
     const struct {
-        const char *why, *before, *name, *value, *after;
+        const char *why, *before, *name, *value, *pattern, *after;
     } cases[] = {
-        {"remove", "a=1\nb=2\nc=3\n", "b", "", "a=1\nc=3\n"},
-        {"remove absent", "a=1\nc=3\n", "zz", nullptr, "a=1\nc=3\n"},
-        {"add after last line", "a=1", "b", "2", "a=1\nb=2\n"},
-        {"bare name gets its delimiter", "key\nz=1\n", "key", "v", "key=v\nz=1\n"},
-        {"free line", "a=1", nullptr, "free line", "a=1\nfree line\n"},
-        {"free line in empty file", "", "", "x", "x\n"},
+        {"remove", "a=1\nb=2\nc=3\n", "b", "", nullptr, "a=1\nc=3\n"},
+        {"remove absent", "a=1\nc=3\n", "zz", nullptr, nullptr, "a=1\nc=3\n"},
+        {"add after last line", "a=1", "b", "2", nullptr, "a=1\nb=2\n"},
+        {"bare name gets its delimiter", "key\nz=1\n", "key", "v", nullptr, "key=v\nz=1\n"},
+        {"free line", "a=1", nullptr, "free line", nullptr, "a=1\nfree line\n"},
+        {"free line in empty file", "", "", "x", nullptr, "x\n"},
+        {"remove from a missing file", nullptr, "a", "", nullptr, "(none)"},
+        {"entry makes the file", nullptr, "a b", "v 1", " : ", "ab:v1\n"},
+        {"free line makes the file", nullptr, "", "first", nullptr, "first\n"},
     };
     for (const auto &c : cases) {
-        const std::string f = file("r.cfg", c.before);
-        ASSERT_EQ(zusdmy(c.name, c.value, f.c_str(), nullptr), ZUSD_OK) << c.why;
-        EXPECT_EQ(slurp(f), c.after) << c.why;
+        const std::string f = c.before != nullptr ? file("r.cfg", c.before) : path("r.cfg");
+        if (c.before == nullptr) unlink(f.c_str());
+        ASSERT_EQ(zusdmy(c.name, c.value, f.c_str(), c.pattern), ZUSD_OK) << c.why;
+        EXPECT_EQ(exists(f) ? slurp(f) : "(none)", c.after) << c.why;
     }
-}
-
-TEST_F(DefFile, MissingFileCreatedOrLeftAlone) {
-    const std::string x = path("x.cfg");
-    ASSERT_EQ(zusdmy("a", "", x.c_str(), nullptr), ZUSD_OK);
-    EXPECT_FALSE(exists(x));
-    ASSERT_EQ(zusdmy("a b", "v 1", x.c_str(), " : "), ZUSD_OK);
-    EXPECT_EQ(slurp(x), "ab:v1\n");
-    ASSERT_EQ(zusdmy("", "first", path("f.cfg").c_str(), nullptr), ZUSD_OK);
-    EXPECT_EQ(slurp(path("f.cfg")), "first\n");
+    // A new file gets the permission bits a plain creation would give it.
+    const mode_t mask = umask(0);
+    umask(mask);
+    EXPECT_EQ(std::filesystem::status(path("r.cfg")).permissions(),
+              static_cast<std::filesystem::perms>(0666 & ~mask));
     EXPECT_EQ(zusdmy("a", "1", path("nodir/x.cfg").c_str(), nullptr), ZUSD_WRERR);
 }
 
 TEST_F(DefFile, FailedRewriteLeavesFileAndPermissionsKept) {
-    // A work file named like the file itself is refused.
-    const std::string w = file("data.x1z", "a=1\n");
-    EXPECT_EQ(zusdmy("a", "2", w.c_str(), nullptr), ZUSD_SYSERR);
-    EXPECT_EQ(slurp(w), "a=1\n");
     // The first token does not fit: refused, file and directory unchanged.
     const std::string text = std::string(5000, 'k') + "=1\na=1\n", f = file("p.cfg", text);
     EXPECT_EQ(zusdmy("a", "2", f.c_str(), nullptr), ZUSD_TOOLONG);
     EXPECT_EQ(slurp(f), text);
-    EXPECT_FALSE(exists(path("p.x1z")));
-
+    EXPECT_TRUE(work_files().empty());
+    // Permission bits kept, and the owner where this process may give it.
     const std::string g = file("q.cfg", "a=1\n");
     ASSERT_EQ(chmod(g.c_str(), 0604), 0);
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(g.c_str(), 65534, 65534), 0);
+    }
     ASSERT_EQ(zusdmy("a", "2", g.c_str(), nullptr), ZUSD_OK);
     struct stat st {};
     ASSERT_EQ(stat(g.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0604u);
+    EXPECT_EQ(st.st_uid, root ? 65534u : geteuid());
 }
 
 TEST(EntryLine, WriteFailureReported) {
@@ -259,8 +273,9 @@ TEST(EntryLine, WriteFailureReported) {
     setvbuf(full, nullptr, _IONBF, 0);
     EXPECT_EQ(zusdal(full, "a", '=', "1"), ZUSD_WRERR);
     fclose(full);
-    // A free line whose write fails when the stream is closed.
+    // A device is no definition file: nothing is read, created or renamed.
     EXPECT_EQ(zusdmy("", "x", "/dev/full", nullptr), ZUSD_WRERR);
+    EXPECT_FALSE(exists("/dev/full.x1z.lck"));
 }
 
 // A rewrite that runs out of space on a full file system (a small tmpfs in
@@ -278,11 +293,90 @@ TEST_F(DefFile, FullFileSystemLeavesTheFileWhole) {
         // The work file needs a second page, which the file system lacks.
         EXPECT_EQ(zusdmy("a", std::string(200, 'v').c_str(), f.c_str(), nullptr), ZUSD_WRERR);
         EXPECT_EQ(slurp(f), before);
-        EXPECT_FALSE(exists(fs + "/big.x1z"));
+        EXPECT_TRUE(work_files(fs).empty());
         return ::testing::Test::HasFailure() ? 1 : 0;
     });
     if (code == 77) GTEST_SKIP() << "no private tmpfs mount on this machine";
     EXPECT_EQ(code, 0);
+}
+
+// ---- concurrent updaters -------------------------------------------------
+
+// Several processes set different names in one file at once: every entry
+// lands exactly once, and the lines nobody touched stay.
+TEST_F(DefFile, ConcurrentUpdatersLoseNothing) {
+    const std::string f = file("shared.cfg", "# settings\nbase=1\n");
+    constexpr int kProcs = 4, kNames = 25;
+    const auto name = [](int p, int i) {
+        return "p" + std::to_string(p) + "n" + std::to_string(i);
+    };
+    std::vector<std::string> want = {"# settings", "base=1"};
+    for (int p = 0; p < kProcs; ++p)
+        for (int i = 0; i < kNames; ++i) want.push_back(name(p, i) + "=v");
+    EXPECT_EQ(zutest::run_in_child([&] {
+                  // Locks are not fair: one process may run many updates
+                  // while the others wait, longer on a slow disk.
+                  zusdmy_wait = 60000;
+                  int failed = 0;
+                  for (int p = 0; p < kProcs; ++p) {
+                      if (fork() != 0) continue;
+                      for (int i = 0; i < kNames; ++i)
+                          failed += zusdmy(name(p, i).c_str(), "v", f.c_str(), nullptr) != ZUSD_OK;
+                      _exit(failed);
+                  }
+                  for (int status = 0; wait(&status) > 0;) failed += status != 0;
+                  return failed;
+              }),
+              0);
+    std::vector<std::string> got;
+    std::istringstream lines(slurp(f));
+    for (std::string line; std::getline(lines, line);) got.push_back(line);
+    std::sort(got.begin(), got.end());
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
+    EXPECT_TRUE(work_files().empty());
+}
+
+// Tells the test that an updater has its work file written and holds the
+// lock, then waits to be killed.
+int g_ready = -1;
+int stop_before_rename(const char *, const char *) {
+    const char c = 1;
+    if (write(g_ready, &c, 1) == 1) pause();
+    return -1;
+}
+
+// An updater killed while it holds the lock leaves the old file whole and no
+// lock behind (its work file is in nobody's way); while it holds the lock, a
+// second updater gives up after its bounded wait with a status and a record.
+TEST_F(DefFile, KilledUpdaterLeavesTheFileAndNoLock) {
+    const std::string f = file("k.cfg", "a=1\n");
+    EXPECT_EQ(zutest::run_in_child([&] {
+                  alarm(30);  // a wait that never ends fails the test
+                  int ready[2];
+                  ASSERT_EQ(pipe(ready), 0);
+                  const pid_t holder = fork();
+                  if (holder == 0) {
+                      prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test's child
+                      g_ready = ready[1];
+                      zusd_rename = stop_before_rename;
+                      _exit(static_cast<int>(zusdmy("b", "2", f.c_str(), nullptr)));
+                  }
+                  close(ready[1]);
+                  char c = 0;
+                  ASSERT_EQ(read(ready[0], &c, 1), 1);
+                  EXPECT_EQ(work_files().size(), 1u);
+                  zutest::LogTo log(path("err.log"));
+                  zusdmy_wait = 50;
+                  EXPECT_EQ(zusdmy("c", "3", f.c_str(), nullptr), ZUSD_WRERR);
+                  EXPECT_TRUE(log.has("zusdmy: flock(")) << log.text();
+                  ASSERT_EQ(kill(holder, SIGKILL), 0);
+                  ASSERT_EQ(waitpid(holder, nullptr, 0), holder);
+                  EXPECT_EQ(slurp(f), "a=1\n");
+                  EXPECT_EQ(zusdmy("d", "4", f.c_str(), nullptr), ZUSD_OK);
+                  EXPECT_EQ(slurp(f), "a=1\nd=4\n");
+              }),
+              0);
 }
 
 // putenv hands the string to the environment: keep it in a child.

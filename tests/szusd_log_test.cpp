@@ -37,6 +37,9 @@ TEST_F(ErrorLog, RecordLayoutAndErrnoKept) {
     errno = ENOENT;
     zusderr("zusdrm: unlink(%s)!=0.", "/no/such");
     EXPECT_EQ(errno, ENOENT);
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new log is the owner's alone
     const std::string text = slurp(path_);
     const std::regex record(
         R"(\(\( ZUERR-OSD: \d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM) \[Errno=2  \]  )"
@@ -73,11 +76,20 @@ TEST_F(ErrorLog, NullPathKeepsConfiguration) {
     EXPECT_STREQ(zusdlg_filename, path_.c_str());
 }
 
-TEST_F(ErrorLog, UnopenableLogIsSilent) {
-    ASSERT_EQ(zusdlg((dir_ / "missing/dir/log").c_str(), 7), 1);
-    errno = EIO;
-    EXPECT_EQ(zusderr("x"), 0);
-    EXPECT_EQ(errno, EIO);
+// A log that cannot be opened, or a symbolic link at its name (to a file or
+// to nothing), suppresses the record; nothing is written through the link.
+TEST_F(ErrorLog, UnopenableLogOrLinkIsSilent) {
+    const std::string victim = dir_.file("victim", "keep");
+    ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
+    ASSERT_EQ(symlink((dir_ / "none").c_str(), (dir_ / "dangling").c_str()), 0);
+    for (const std::string &log : {dir_ / "missing/dir/log", path_, dir_ / "dangling"}) {
+        ASSERT_EQ(zusdlg(log.c_str(), 7), 1);
+        errno = EIO;
+        EXPECT_EQ(zusderr("x"), 0) << log;
+        EXPECT_EQ(errno, EIO);
+    }
+    EXPECT_EQ(slurp(victim), "keep");
+    EXPECT_FALSE(exists(dir_ / "none"));
 }
 
 TEST(StatusMapping, BaseAndTimeTables) {

@@ -60,6 +60,14 @@ TEST_F(Volume, NoNameAndBadIdentifications) {
     lab.eject();
     EXPECT_EQ(zusdfgv(nullptr, "set", &n), ZUSD_NOTFOUND);
     EXPECT_NE(slurp(floppylog).find("no volume in the drive"), std::string::npos);
+    // Never written through a link at its name: the command is not run.
+    spit(lab.state + "/victim", "keep");
+    ASSERT_EQ(unlink(floppylog), 0);
+    ASSERT_EQ(symlink((lab.state + "/victim").c_str(), floppylog), 0);
+    lab.clear_log();
+    EXPECT_EQ(zusdufm(0), -1);
+    EXPECT_EQ(slurp(lab.state + "/victim"), "keep");
+    EXPECT_FALSE(exists(lab.state + "/log"));
 }
 
 TEST_F(Volume, PromptLoopReportsWhyTheLastAttemptFailed) {

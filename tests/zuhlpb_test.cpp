@@ -381,6 +381,7 @@ void literal_page(Help &t, const char *name, const char *routing, const char *fi
         const std::string page = page_of("Press F1 to continue", title);
         EXPECT_EQ(page, t.page_path());
         EXPECT_EQ(view().tmphtml_created, 1);
+        EXPECT_EQ(fs::status(page).permissions(), fs::perms::owner_read | fs::perms::owner_write);
         EXPECT_EQ(slurp(page), page_for("Press F1 to continue"));
         // Rewritten, not appended to, at the next literal text.
         EXPECT_EQ(page_of("Second %s %n text", title), page);
@@ -441,15 +442,37 @@ TEST_F(Help, UnreadableRoutingFileOrTemplateEndsTheProcess) {
         zuhlpin(nullptr);
         page_of("text");
     });
-    // Never written through a symbolic link planted in its place.
-    spit(help_ + "/otf.html", "ON_THE_FLY\n");
+}
+
+/* A file or a symbolic link that someone else planted at the page's name is
+ * neither written nor followed nor removed: the page gets another name, made
+ * for the viewer, private, and removed at clean-up. */
+TEST_F(Help, PlantedFileOrLinkAtThePageNameIsLeftAlone) {
     routing("ON_THE_FLY:otf.html\n");
+    spit(help_ + "/otf.html", "ON_THE_FLY\n");
     spit(root_ + "/victim", "keep");
-    ends_after_fopen([&] {
-        zuhlpin(nullptr);
-        ASSERT_EQ(symlink((root_ + "/victim").c_str(), view().zutmphtml), 0);
-        page_of("text");
-    });
+    for (const bool link : {false, true}) {
+        ok([&] {
+            zuhlpin(nullptr);
+            const std::string usual = view().zutmphtml;
+            if (link)
+                ASSERT_EQ(symlink((root_ + "/victim").c_str(), usual.c_str()), 0);
+            else
+                spit(usual, "planted");
+            const std::string page = page_of("text");
+            EXPECT_EQ(page.rfind(tmp_ + "/tvxinst" + std::to_string(getpid()) + "_", 0), 0u)
+                << page;
+            EXPECT_EQ(page, str(view().zutmphtml));
+            EXPECT_EQ(slurp(page), "ON_THE_FLY\n<p>\ntext\n");
+            EXPECT_EQ(fs::status(page).permissions(),
+                      fs::perms::owner_read | fs::perms::owner_write);
+            EXPECT_EQ(page_of("again"), page);  // the same page, made again
+            zuhlpcu();
+            EXPECT_FALSE(exists(page));
+            EXPECT_EQ(slurp(usual), link ? "keep" : "planted");
+            unlink(usual.c_str());
+        });
+    }
     EXPECT_EQ(slurp(root_ + "/victim"), "keep");
 }
 

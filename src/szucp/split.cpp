@@ -17,26 +17,43 @@ struct Channel {
     ~Channel() { zucpui(&cb); }
 };
 
-// Whether the input still holds data that the last piece could not take:
-// the encoder suspended before a code, or a plain copy stopped at its limit
-// with bytes left to read.
+// Whether the input still holds data for the outputs: the encoder has not
+// coded all of it or holds a code back, the decoder holds output back or has
+// input left, a plain copy has bytes left to read.
 bool inputleft(zucpcb *ch) {
     if (ch->compress != 0) return zulzecdn(static_cast<const zulzecst *>(ch->work)) == 0;
-    if (ch->decompress != 0 || ch->subst != 0 || ch->atlimit == 0) return false;
+    if (ch->subst != 0) return false;
     FILE *in = static_cast<FILE *>(ch->in);
+    if (ch->decompress != 0) {
+        const std::uint32_t state = static_cast<const zulzdcst *>(ch->work)->state;
+        const auto *coded = static_cast<const zubfcb *>(ch->in);
+        if ((state >= 1 && state <= 4) || zubfav(coded) > 0) return true;
+        in = coded->fp;
+    }
     const int c = std::getc(in);
     if (c == EOF) return false;
     std::ungetc(c, in);
     return true;
 }
 
-// Close and remove the unfinished piece of a compressed output (only when
-// this run created or truncated it).
+// The least limit under which a piece takes anything. The encoder suspends
+// before a code once the piece holds limit - 2 bytes: the first piece holds
+// the header byte before its first code, so it needs 4; a later one holds no
+// whole byte (only the 0 to 7 bits carried over), so it needs 3. A plain or
+// decoder copy writes up to its limit and needs 1.
+std::uint32_t leastlimit(const zucpcb *ch) {
+    if (ch->compress == 0) return 1;
+    return static_cast<const zulzecst *>(ch->work)->started != 0 ? 3 : 4;
+}
+
+// Close and remove the unfinished piece (only when this run created or
+// truncated it); a compressed piece's name ends in `_`.
 void dropcoded(zucpcb *ch, const char *vtarget, int final) {
     const int saved = errno;
     zucpcw(ch, final);
     char name[ZUSD_PATHSZ];
-    if (zucpun(vtarget, name) == ZUSD_OK) zucprmo(name);
+    const unsigned st = ch->compress != 0 ? zucpun(vtarget, name) : zucpcy(name, vtarget);
+    if (st == ZUSD_OK) zucprmo(name);
     errno = saved;
 }
 
@@ -78,7 +95,21 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
             st = zusdfpv(vtarget, fsarg, &freebytes);
             if (st != ZUSD_OK) return st;
         }
-        const std::uint32_t limit = sizes != nullptr ? sizes[*index] : freebytes - reserve;
+        // Less free space than the reserve leaves no room at all (not,
+        // wrapped around, nearly 4 GiB).
+        const std::uint32_t limit = sizes != nullptr     ? sizes[*index]
+                                    : freebytes > reserve ? freebytes - reserve
+                                                          : 0;
+        // A volume that cannot take one code of what is left would get an
+        // empty piece, and the next volume would be asked for without any
+        // progress: the split ends here, and the piece just opened goes.
+        if (limit < leastlimit(&ch.cb) && inputleft(&ch.cb)) {
+            errno = ENOSPC;
+            zusderr("zucpsp: volume too small for %s: limit %u, at least %u needed", vtarget,
+                    limit, leastlimit(&ch.cb));
+            dropcoded(&ch.cb, vtarget, final);
+            return ZUSD_WRERR;
+        }
         st = zucpcp(&ch.cb, limit, progress, poll, cbarg);
         if (st == ZUSD_OK && final && inputleft(&ch.cb)) {
             // The pieces would hold only a part of the source.

@@ -2,9 +2,14 @@
 // appended per failure to the file named by zusdlg or ZU_ERRORLOG.
 #include "szusd.h"
 
+#include "shared.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 char *zusdlg_filename = nullptr;
 unsigned zusdlg_level = 0;
@@ -66,7 +71,14 @@ FILE *zusdla(unsigned mask) {
     }
     if ((zusdlg_level & mask) != mask) return nullptr;
     if (zusdlg_level == 0 || zusdlg_filename == nullptr) return nullptr;
-    return std::fopen(zusdlg_filename, "a");
+    // The log often lives in a shared directory such as /tmp: it is never
+    // written through a link planted at its name, and a new one is the
+    // owner's alone, since its records name the files a run worked on.
+    const int fd = zusdox(zusdlg_filename, O_WRONLY | O_APPEND | O_CLOEXEC, 0600);
+    if (fd == -1) return nullptr;
+    FILE *log = fdopen(fd, "a");
+    if (log == nullptr) ::close(fd);
+    return log;
 }
 
 int zusderr(const char *format, ...) {

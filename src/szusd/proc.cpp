@@ -4,6 +4,8 @@
 #include "szusd.h"
 #include "zuhlpb.h"
 
+#include "shared.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -35,9 +37,10 @@ bool is_empty(const char *s) {
 
 // Opens `path` for appending on descriptor `want`, which the caller has just
 // closed, so the lowest free descriptor is `want` when all lower ones are open.
+// The output is often a log in a shared directory: never written through a
+// link at its name, created exclusively when it is new.
 bool open_on(const char *path, int want) {
-    const int fd = ::open(path, O_WRONLY | O_APPEND | O_CREAT, 0640);
-    return fd == want;
+    return zusdox(path, O_WRONLY | O_APPEND, 0640) == want;
 }
 
 // Closes every descriptor from 3 up. close_range does it in one call, where

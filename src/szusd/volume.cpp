@@ -5,6 +5,8 @@
 #include "szusd.h"
 #include "zutx.h"
 
+#include "shared.h"
+
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -47,15 +49,7 @@ int fs_status(const char *path, struct statvfs *st) {
     if (zusd_statvfs(path, st) == 0) return 0;
     if (errno != ENOENT) return -1;
     const int saved = errno;
-    const char *slash = std::strrchr(path, '/');
-    std::string dir;
-    if (slash == nullptr)
-        dir = ".";
-    else if (slash == path)
-        dir = "/";
-    else
-        dir.assign(path, static_cast<std::size_t>(slash - path));
-    if (zusd_statvfs(dir.c_str(), st) == 0) return 0;
+    if (zusd_statvfs(zusdhd(path).c_str(), st) == 0) return 0;
     errno = saved;
     return -1;
 }

@@ -128,6 +128,40 @@ void drop_page() {
     tmphtml_created = 0;
 }
 
+/* Create the temporary page, owner-only and exclusively, so that nothing
+ * planted at its name in a shared directory (a file or a link) is ever
+ * written or followed. A page of this process from an earlier display is
+ * removed and made again under the same name. When someone else holds the
+ * name, the page gets another unique one, "tvxinst<pid>_XXXXXX.html" in the
+ * same directory, which zutmphtml then names for the viewer. Null with
+ * errno set when no page can be created. */
+FILE *create_page() {
+    if (tmphtml_created == 1) drop_page();
+    int fd = open(zutmphtml, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd == -1 && errno == EEXIST) {
+        char other[sizeof zutmphtml];
+        const char *slash = std::strrchr(zutmphtml, '/');
+        const int dirlen = slash != nullptr ? static_cast<int>(slash - zutmphtml) : 0;
+        const int n = std::snprintf(other, sizeof other, "%.*s/tvxinst%d_XXXXXX.html", dirlen,
+                                    zutmphtml, static_cast<int>(getpid()));
+        if (n < 0 || static_cast<size_t>(n) >= sizeof other) {
+            errno = ENAMETOOLONG;
+            return nullptr;
+        }
+        fd = mkostemps(other, 5, O_CLOEXEC);
+        if (fd != -1) std::memcpy(zutmphtml, other, static_cast<size_t>(n) + 1);
+    }
+    if (fd == -1) return nullptr;
+    FILE *out = fdopen(fd, "w");
+    if (out == nullptr) {
+        const int e = errno;
+        close(fd);
+        unlink(zutmphtml);
+        errno = e;
+    }
+    return out;
+}
+
 }  // namespace
 
 namespace zuhlpb_state {
@@ -295,10 +329,7 @@ const char *zubldhtml(const zuhlprq *req, const char *tmpl) {
     const char *text = req != nullptr ? req->hlptxt : nullptr;
     FILE *in = std::fopen(path, "r");
     if (in == nullptr) die("fopen");
-    // The page has a predictable name in a shared directory: a symbolic link
-    // planted there must not make the installer write through it.
-    const int fd = open(zutmphtml, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    FILE *out = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    FILE *out = create_page();
     if (out == nullptr) die("fopen");
 
     static constexpr char kTitle[] = "PUT_TITLE_HERE";
