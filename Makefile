@@ -3,7 +3,9 @@
 #   make check      build and run the whole suite, normal and sanitizer builds
 #   make test       run the suite of the normal build only
 #   make asan       build and run the suite under ASan+UBSan (build-asan/)
-#   make install    install commands, man page, library and headers (PREFIX)
+#   make install    install the commands, man pages, library, headers, CMake
+#                   package and zu.pc under PREFIX (staged: DESTDIR=...)
+#   make package    Debian packages zu and zu-dev (build/*.deb) through CPack
 #   make bench      whole-process and codec benchmarks (see bench/README.md)
 #   make fuzz       a short timed run of every fuzz target (clang, libFuzzer)
 PREFIX ?= /usr/local
@@ -11,7 +13,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS)
 
-.PHONY: all build test check asan install bench fuzz clean demo
+.PHONY: all build test check asan install package bench fuzz clean demo
 
 all: build
 
@@ -30,8 +32,13 @@ asan:
 
 check: test asan
 
+# DESTDIR stages the tree for a packager: files go to $(DESTDIR)$(PREFIX), and
+# what names the prefix (zu.pc) names $(PREFIX).
 install: build
-	cmake --install build --prefix $(PREFIX)
+	DESTDIR="$(DESTDIR)" cmake --install build --prefix "$(PREFIX)"
+
+package: build
+	cd build && cpack
 
 # Compress and restore a sample file of the repository in a scratch folder.
 demo: build
