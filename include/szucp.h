@@ -7,11 +7,14 @@
  * Every operation returns a status code of szusd.h (0 for success) unless
  * noted. The engine prints nothing; failures are written to the error log.
  *
- * Output discipline: an output is opened without following a symbolic link
- * at its name, refused unless it is a regular file that is not the input,
- * created (or truncated) owner-only (0600) and given the input's permission
- * bits only at the end; closing it writes, flushes and syncs it (and its
- * directory entry) and reports any failure of these steps. */
+ * Output discipline: an output is written under a temporary name beside its
+ * final one (created new, owner-only, never through a symbolic link) and
+ * renamed into place only when it is complete: written, flushed, given its
+ * times, owner and permission bits, and synced, after which its directory is
+ * synced. Until then nothing at the final name changes, so a run that fails
+ * or is killed never leaves a partial file there; an existing target (and
+ * every other hard link to it) keeps its old content. The final name is
+ * refused when it is a symbolic link, not a regular file, or the input. */
 #ifndef SZUCP_H
 #define SZUCP_H
 
@@ -50,8 +53,13 @@ struct zucpcb {
     std::uint32_t subst;      /* substitution kind */
     std::uint32_t bufsize;    /* plain kind: size of the copy buffer */
     /* Bookkeeping of the engine's own. */
-    int outdir;            /* directory of the open output, for its sync; -1 none */
+    int outdir;            /* directory of the open output; -1 none */
+    int outfd;             /* the output itself, held from zucpow until it is committed or
+                              discarded, so that times, owner and bits go to this file; -1 */
+    std::uint32_t outdone; /* zucpcw wrote the output out whole */
     std::uint32_t atlimit; /* the last copy loop stopped at its limit, not at the end */
+    char outbase[256];     /* final name of the output in `outdir` */
+    char outtemp[256];     /* its temporary name there; empty when written in place */
     /* The input's identity and times when it was opened, before reading it
      * moved its access time; the time step gives these to the output. */
     int intimes;           /* 1 when the fields below are set */
@@ -74,29 +82,41 @@ struct zucpsb {
  * substitution, plain): 5 when its work record cannot be made. */
 unsigned zucpin(zucpcb *channel, int append, int compress, int decompress, int subst,
                 std::uint32_t ctx1, std::uint32_t ctx2, zucpxlt xlate);
-/* Release: destroys the codec's table, closes what is open (an output
- * without its final flush or sync), frees the work record. */
+/* Release: destroys the codec's table, closes what is open and removes an
+ * output that was not committed (its final name never appeared), frees the
+ * work record. */
 void zucpui(zucpcb *channel);
 /* Open the input `name` (with `_` appended for the decoder kind). 22 when it
  * cannot be opened, 20 when it is not a regular file. */
 unsigned zucpor(zucpcb *channel, const char *name);
 /* Open the output `name` (with `_` appended for the encoder kind) and set
- * `reported` to 0. 21 when it cannot be opened or is refused. */
+ * `reported` to 0: a new file under a temporary name in the same directory,
+ * or, with `append`, the file itself. 21 when it cannot be opened or the
+ * name is refused. */
 unsigned zucpow(zucpcb *channel, const char *name);
 /* Close the input. */
 unsigned zucpcr(zucpcb *channel);
-/* Close the output: its buffered bytes, for a coded stream with `final` set
- * also its last partial byte, are written, flushed and synced with its
- * directory entry. 21 when any of this fails. */
+/* Close the output's stream: its buffered bytes, for a coded stream with
+ * `final` set also its last partial byte, are written and flushed. 21 when
+ * this fails. The file stays held for zucpct and zucpcm, which syncs it. */
 unsigned zucpcw(zucpcb *channel, int final);
-/* Make an existing output owner-writable (a symbolic link is left alone).
- * Returns 0. */
+/* Commit the output closed by zucpcw: give it the owner, group and
+ * permission bits of `from` (none when `from` is null, or when `cbarg`
+ * points to a record whose fifth 32-bit word is non-zero), sync it, rename
+ * it to its final name and sync the directory. 0 when no output is held;
+ * 21 when a step fails, the temporary file then removed. */
+unsigned zucpcm(zucpcb *channel, const char *from, void *cbarg);
+/* Kept for callers of the engine: an output is written beside its target
+ * and renamed, so the target is never made writable or changed before the
+ * rename. Does nothing; returns 0. */
 unsigned zucppc(zucpcb *channel, const char *inname, const char *outname);
 /* Give the output the access and modification times of the input (names
  * resolved for the channel's kind as zucpor and zucpow do). */
 unsigned zucpct(zucpcb *channel, const char *inname, const char *outname);
-/* Give `outname` the permission bits of `inname`, unless `cbarg` points to a
- * record whose fifth 32-bit word is non-zero. Returns 0. */
+/* Give `outname` (a regular file, not followed through a symbolic link)
+ * the owner, group and permission bits of `inname`, unless `cbarg` points
+ * to a record whose fifth 32-bit word is non-zero. The setuid and setgid
+ * bits go over only where the owner and the group could. Returns 0. */
 unsigned zucpsc(const char *inname, const char *outname, zusdprog progress, void *cbarg);
 /* The copy loop: at most `limit` output bytes (0xFFFFFFFF: no limit). */
 unsigned zucpcp(zucpcb *channel, std::uint32_t limit, zusdprog progress, zusdpoll poll,
@@ -114,19 +134,22 @@ unsigned zucpcu(FILE *in, FILE *out, unsigned char *buffer, std::uint32_t *count
  * `out` of ZUSD_PATHSZ bytes. 29 when the name or a part of it does not fit. */
 unsigned zucpun(const char *name, char *out);
 
-/* The output that the engine last created or truncated, so that a clean-up
- * removes only a file that its own run made (a file that existed and was
- * never opened survives). `set` is written last and read first, so a signal
- * handler may read the record. */
+/* The file of an open channel that this run created and that must not
+ * outlive a failure: the temporary output (or a new file written in place),
+ * as its directory descriptor, name and identity. `set` is written last and
+ * cleared first, so a signal handler may read the record. */
 struct zucpowrec {
     volatile std::sig_atomic_t set;
     dev_t dev;
     ino_t ino;
+    int dirfd;
+    char name[256];
 };
 extern zucpowrec zucpgbow;
-/* Remove `path` when it is still the output recorded in zucpgbow (checked
- * with lstat); 1 when removed. Async-signal-safe; logs nothing. */
-int zucprmo(const char *path);
+/* Remove the file recorded in zucpgbow when its name still holds that file
+ * (checked without following a link); 1 when removed. Async-signal-safe;
+ * logs nothing. */
+int zucprmo(void);
 
 /* ---- Substitution copy ------------------------------------------------- */
 

@@ -255,6 +255,10 @@ unsigned zusdsp(const char *command, const char *outpath, const char *errpath,
 unsigned zusdsy(const char *command, int *exitcode);
 /* Run the user's shell (_OSHELL, else SHELL, else /bin/sh). */
 unsigned zusdsh(void);
+/* Append `word` to the command line `line` (`size` bytes, terminated) as one
+ * shell word: in single quotes, each ' written as '\''. 0, or 7 with `line`
+ * unchanged when the result would not fit. */
+unsigned zusdqw(char *line, std::size_t size, const char *word);
 
 /* Shutdown hooks, set once by the user interface; empty hooks are skipped.
  * The first word of uicntxt is the current window. */

@@ -5,7 +5,7 @@
  * directory at the first zuhlpin). Its file "routing.n" maps keys to page
  * names, one "key:value" line each. Pages are shown by the character-mode
  * viewer "gtrc" or the graphical viewer "gtr" from the installer directory;
- * the graphical one is driven over a TCP control connection on this host. */
+ * the graphical one is driven over a TCP control connection on 127.0.0.1. */
 #ifndef ZUHLPB_H
 #define ZUHLPB_H
 
@@ -52,7 +52,8 @@ const char *zubldhtml(const zuhlprq *req, const char *tmpl);
  * character-mode viewer runs until the user leaves it; on a graphical display
  * the graphical viewer is started once and told later pages over its control
  * connection, and started again when it has gone away. The help text "exit"
- * closes a running graphical viewer (and starts none). */
+ * closes a running graphical viewer (and starts none). A page path holding a
+ * double quote, CR or LF is refused (1): it cannot be put in a command. */
 int zusd(const zuhlprq *req);
 
 /* ---- Test seams -------------------------------------------------------- */
@@ -60,10 +61,6 @@ int zusd(const zuhlprq *req);
 /* Pauses after starting the graphical viewer and between connection
  * attempts, in milliseconds (defaults 6000 and 2000). */
 void zuhlpps(unsigned start_ms, unsigned retry_ms);
-/* Use this IPv4 address (dotted text) instead of this host's first address
- * for the control connection; null goes back to the host's address.
- * Returns 1, or 0 for text that is no IPv4 address. */
-int zuhlpha(const char *ipv4);
 
 /* A read-only view of the module state. */
 struct zuhlpvw {

@@ -1,8 +1,9 @@
 // The commands zucomp and zuuncomp: one program, chosen by the name it is
 // started under. `zucomp f` replaces f by its compressed form f_; `zuuncomp
 // f_ [target]` restores it. The run context holds the paths of the run; one
-// clean-up, on success, failure or interrupt, removes either the file that
-// was read (after a success) or the partial output that this run made.
+// clean-up, on success, failure or a termination signal, removes either the
+// file that was read (after a success) or the unfinished output of this run,
+// which never had more than its temporary name.
 #include "szucp.h"
 #include "szusd.h"
 #include "zutx.h"
@@ -24,6 +25,16 @@ constexpr std::size_t kPath = ZUSD_PATHSZ;
 
 const char kUsage[] = "Usage: zucomp src\n   or: zuuncomp src [target]\n";
 
+// The signals that end a run and get its clean-up first.
+constexpr int kEndSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+void blockends() {
+    sigset_t block;
+    sigemptyset(&block);
+    for (const int sig : kEndSignals) sigaddset(&block, sig);
+    sigprocmask(SIG_BLOCK, &block, nullptr);
+}
+
 }  // namespace
 
 /* Run context: one per process. */
@@ -36,7 +47,7 @@ struct zucscn {
     char srcarg[kPath];  /* first argument; uncompress cuts its '_' */
     char dst[kPath];     /* target handed to the copy engine */
     char srcpath[kPath]; /* file read, removed after a success */
-    char dstpath[kPath]; /* file written, removed after a failure */
+    char dstpath[kPath]; /* file written: the name the output takes once whole */
 };
 
 /* The current run context, for the interrupt handler; null outside a run. */
@@ -44,26 +55,41 @@ zucscn *volatile zucsgbcn = nullptr;
 
 void zucscnds(zucscn *cn);
 
-/* Interrupt: the clean-up of the current context, with only
- * async-signal-safe calls (no stream is closed and nothing is logged), then
- * exit status 1. */
-[[noreturn]] void zucssi(int /*sig*/) {
+/* A termination signal: the clean-up of the current context, with only
+ * async-signal-safe calls (no stream is closed and nothing is logged). An
+ * interrupt (SIGINT) then exits with status 1, as documented for scripts;
+ * SIGTERM, SIGHUP and SIGQUIT end the process by the signal itself, so that
+ * a shell or supervisor sees the death by signal it asked for. */
+[[noreturn]] void zucssi(int sig) {
     const int saved = errno;
     zucscn *cn = zucsgbcn;
     if (cn != nullptr) {
         if (cn->done != 0) {
             if (cn->srcpath[0] != '\0') unlink(cn->srcpath);
-        } else if (cn->dstpath[0] != '\0' && access(cn->srcpath, F_OK) == 0) {
-            zucprmo(cn->dstpath);
+        } else {
+            zucprmo();
         }
     }
     errno = saved;
+    if (sig != SIGINT) {
+        // Pending while this handler blocks it, delivered when unblocked.
+        std::signal(sig, SIG_DFL);
+        raise(sig);
+        sigset_t self;
+        sigemptyset(&self);
+        sigaddset(&self, sig);
+        sigprocmask(SIG_UNBLOCK, &self, nullptr);
+    }
     _exit(1);
 }
 
+/* A signal ignored when the run started (nohup, a background job of a
+ * script) stays ignored. */
 void zucsin() {
     errno = 0;
-    std::signal(SIGINT, zucssi);
+    for (const int sig : kEndSignals) {
+        if (std::signal(sig, SIG_IGN) != SIG_IGN) std::signal(sig, zucssi);
+    }
 }
 
 zucscn *zucscncr() {
@@ -80,12 +106,9 @@ zucscn *zucscncr() {
 
 void zucscnds(zucscn *cn) {
     if (cn == nullptr) return;
-    // From here the interrupt handler must not see this context, nor run
-    // the clean-up a second time while it is under way.
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, nullptr);
+    // From here the signal handler must not see this context, nor run the
+    // clean-up a second time while it is under way.
+    blockends();
     zucsgbcn = nullptr;
     if (cn->in != nullptr) std::fclose(cn->in);
     if (cn->out != nullptr) std::fclose(cn->out);
@@ -93,11 +116,10 @@ void zucscnds(zucscn *cn) {
     cn->in = cn->out = cn->err = nullptr;
     if (cn->done == 1) {
         if (cn->srcpath[0] != '\0') zusdrm(cn->srcpath);
-    } else if (cn->dstpath[0] != '\0') {
-        // Only an output that this run created or truncated, and only while
-        // the file it was made from is still there.
-        int exists = 0;
-        if (zusdex(cn->srcpath, &exists) == ZUSD_OK && exists != 0) zucprmo(cn->dstpath);
+    } else {
+        // The target itself was never touched; only a temporary file of this
+        // run can be left, and the copy engine has normally removed it.
+        zucprmo();
     }
     std::free(cn);
 }

@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -72,6 +73,7 @@ class Szucp : public ::testing::Test {
         *status = zucpcp(&ch, limit, calls != nullptr ? onprogress : nullptr,
                          calls != nullptr ? onpoll : nullptr, calls);
         EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+        EXPECT_EQ(zucpcm(&ch, nullptr, nullptr), ZUSD_OK);
         zucpui(&ch);
         return zutest::slurp(p("out"));
     }
@@ -288,32 +290,49 @@ TEST_F(Szucp, CompressedSideNames) {
     }
 }
 
-TEST_F(Szucp, EncoderOutputIsCreatedOwnerOnlyUnderTheUnderscoreName) {
+// The output is written under a temporary name beside its own, owner-only,
+// and takes its name only when committed; released without a commit it
+// leaves nothing, and the file under the name is untouched.
+TEST_F(Szucp, EncoderOutputTakesItsUnderscoreNameOnlyWhenCommitted) {
     zutest::spit(p("f"), "aaa");
     ASSERT_EQ(chmod(p("f").c_str(), 0644), 0);
     zucpcb ch;
-    ASSERT_EQ(zucpin(&ch, 0, 1, 0, 0, 0, 0, nullptr), ZUSD_OK);
-    ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
-    ASSERT_EQ(zucpow(&ch, p("f").c_str()), ZUSD_OK);
-    struct stat st;
-    ASSERT_EQ(stat(p("f_").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    EXPECT_EQ(zucpgbow.set, 1);
-    EXPECT_EQ(zucpgbow.ino, st.st_ino);
-    Calls calls;
-    EXPECT_EQ(zucpcp(&ch, 0xFFFFFFFFu, onprogress, nullptr, &calls), ZUSD_OK);
-    EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
-    EXPECT_EQ(calls.progress, 3u);  // what the encoder wrote before the final byte
-    zucpui(&ch);
-    EXPECT_EQ(zutest::slurp(p("f_")), Bytes("\x0E\x31\xC0\x80"));
-
+    for (const bool commit : {true, false}) {
+        SCOPED_TRACE(commit);
+        ASSERT_EQ(zucpin(&ch, 0, 1, 0, 0, 0, 0, nullptr), ZUSD_OK);
+        ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
+        ASSERT_EQ(zucpow(&ch, p("f").c_str()), ZUSD_OK);
+        const std::string temp = p(zucpgbow.name);
+        struct stat st;
+        ASSERT_EQ(lstat(temp.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_TRUE(zucpgbow.set == 1 && zucpgbow.ino == st.st_ino);
+        EXPECT_EQ(std::string(zucpgbow.name).rfind(".f_.", 0), 0u);
+        Calls calls;
+        EXPECT_EQ(zucpcp(&ch, 0xFFFFFFFFu, onprogress, nullptr, &calls), ZUSD_OK);
+        EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+        EXPECT_EQ(calls.progress, 3u);  // what the encoder wrote before the final byte
+        EXPECT_EQ(exists(p("f_")), !commit);
+        if (commit) {
+            EXPECT_EQ(zucpcm(&ch, p("f").c_str(), nullptr), ZUSD_OK);
+        }
+        zucpui(&ch);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2)
+            << "no temporary file is left";
+        EXPECT_EQ(zucpgbow.set, 0);
+        EXPECT_EQ(zutest::slurp(p("f_")), Bytes("\x0E\x31\xC0\x80"));
+        ASSERT_EQ(stat(p("f_").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0644u);
+        ASSERT_EQ(chmod(p("f").c_str(), 0640), 0);  // unchanged at f_ without a commit
+    }
     // The decoder side reads f_ for the name f.
     ASSERT_EQ(zucpin(&ch, 0, 0, 1, 0, 0, 0, nullptr), ZUSD_OK);
     ASSERT_EQ(zucpor(&ch, p("f").c_str()), ZUSD_OK);
     ASSERT_EQ(zucpow(&ch, p("g").c_str()), ZUSD_OK);
-    calls = {};
+    Calls calls;
     EXPECT_EQ(zucpcp(&ch, 0xFFFFFFFFu, onprogress, nullptr, &calls), ZUSD_OK);
     EXPECT_EQ(zucpcw(&ch, 1), ZUSD_OK);
+    EXPECT_EQ(zucpcm(&ch, nullptr, nullptr), ZUSD_OK);
     EXPECT_EQ(calls.progress, 3u);
     zucpui(&ch);
     EXPECT_EQ(zutest::slurp(p("g")), "aaa");
@@ -334,7 +353,7 @@ TEST_F(Szucp, OutputRefusedWhenItIsTheInputALinkOrNotAFile) {
     EXPECT_EQ(zutest::slurp(p("f")), "data");
 
     // Only the recorded output is removed by the clean-up helper.
-    EXPECT_EQ(zucprmo(p("f").c_str()), 0);
+    EXPECT_EQ(zucprmo(), 0);
     EXPECT_TRUE(exists(p("f")));
 }
 

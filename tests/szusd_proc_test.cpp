@@ -84,8 +84,9 @@ TEST_F(Proc, ShellCommand) {
 }
 
 TEST_F(Proc, ShellEscapeWithOshellAndShell) {
-    const std::string rec = path("rec"), script = path("sh1");
-    dir_.file("sh1", "#!/bin/sh\necho \"$0 SHELL=$SHELL\" >> " + rec + "\nexit 6\n");
+    // The shell's name is one word, blanks, ';' and quotes included.
+    const std::string rec = path("rec"), script = path("sh 1;'x");
+    dir_.file("sh 1;'x", "#!/bin/sh\necho \"$0 SHELL=$SHELL\" >> " + rec + "\nexit 6\n");
     ASSERT_EQ(chmod(script.c_str(), 0755), 0);
     // _OSHELL, when set, runs with SHELL set to it for the run; SHELL is
     // then as it was before (unset included). Only SHELL: it runs.

@@ -30,7 +30,7 @@ TEST_F(Volume, RightVolumeStaysMountedWrongOneIsUnmounted) {
     ASSERT_EQ(zusdfgv(nullptr, "DISKS", &n), ZUSD_OK);
     EXPECT_EQ(lab.log(), "mount " + lab.mnt + "\n");
     EXPECT_TRUE(exists(lab.mnt + "/VOLUME.ID"));
-    EXPECT_STREQ(prevmnt, (std::string(mntcmd) + " " + lab.mnt).c_str());
+    EXPECT_STREQ(prevmnt, (std::string(mntcmd) + " '" + lab.mnt + "'").c_str());
 
     lab.clear_log();
     n = 3;
@@ -156,6 +156,21 @@ TEST_F(Volume, OverLongCommandLineIsNotRun) {
     EXPECT_EQ(zusdufm(0), -1);
     EXPECT_STREQ(prevmnt, before.c_str());
     EXPECT_FALSE(exists(lab.state + "/log"));
+}
+
+// A mount point is one word of the command line whatever it holds: the
+// script gets it whole, and the shell runs nothing of it.
+TEST_F(Volume, MountPointReachesTheCommandAsOneWord) {
+    const std::string mp = lab.root + "/x y;touch z'$(touch w)";
+    EXPECT_EQ(run_in_child([&] {
+                  ASSERT_EQ(chdir(lab.root.c_str()), 0);
+                  zutest::set(whtdsk, mp);
+                  EXPECT_EQ(zusdufm(0), 32);  // the drive is empty
+                  zusdufu(0);
+              }),
+              0);
+    EXPECT_EQ(lab.log(), "mount " + mp + "\numount " + mp + "\n");
+    EXPECT_FALSE(exists(lab.root + "/z") || exists(lab.root + "/w"));
 }
 
 TEST_F(Volume, MountingFromInsideTheMountPointLeavesItFirst) {

@@ -548,11 +548,9 @@ class Graphical : public Help {
         ok(body, true);
         return !IsSkipped();
     }
-    /* In the child: initialise, keep the control connection on loopback, and
-     * make requests graphical. */
+    /* In the child: initialise and make requests graphical. */
     void prepare() {
         zuhlpin(nullptr);
-        zuhlpha("127.0.0.1");
         app_.mode = UIAP_GRAPHICAL;
     }
     int show(const char *text) {
@@ -596,8 +594,15 @@ TEST_F(Graphical, TakenPortsAreSkipped) {
             EXPECT_EQ(str(view().port_s), port);
             EXPECT_EQ(runs(1)[0].args, args(port, "intro.html"));
             if (end != 7720) return;
-            runs(1, "listening");
+            // The viewer listens on the socket the launcher bound, on loopback
+            // only, and the launcher connects there.
+            EXPECT_EQ(runs(1, "listening")[0].text("listening"), "127.0.0.1:7720");
             EXPECT_EQ(show("?html second"), 0);
+            sockaddr_in peer{};
+            socklen_t len = sizeof peer;
+            ASSERT_EQ(getpeername(view().sock, reinterpret_cast<sockaddr *>(&peer), &len), 0);
+            EXPECT_TRUE(peer.sin_addr.s_addr == htonl(INADDR_LOOPBACK) &&
+                        peer.sin_port == htons(7720));
             const auto r = runs(1);
             EXPECT_EQ(r.size(), 1u);
             EXPECT_EQ(r[0].cmds, Strings{open_line("second.html")});
@@ -698,11 +703,25 @@ TEST_F(Graphical, PagePathTooLongForTheUrlIsRefused) {
     if (ran) err_has("help page path too long");
 }
 
-TEST(HelpSeams, PinnedAddressMustBeIpv4Text) {
-    EXPECT_EQ(zuhlpha("not an address"), 0);
-    EXPECT_EQ(zuhlpha("::1"), 0);
-    EXPECT_EQ(zuhlpha("127.0.0.1"), 1);
-    EXPECT_EQ(zuhlpha(nullptr), 1);
+// A page path that would end the quoted URL or the command line early is
+// refused before any viewer sees it: '"' and CR from the routing file, LF
+// from the temporary directory of a page for literal text.
+TEST_F(Graphical, PagePathsThatWouldBreakTheCommandAreRefused) {
+    routing("quote:a\"b.html\ncr:a\rb.html\nON_THE_FLY:otf.html\n");
+    spit(help_ + "/otf.html", "ON_THE_FLY\n");
+    const std::string lf = tmp_ + "/a\nb";
+    fs::create_directories(lf);
+    const bool ran = net([&] {
+        setenv("TMPDIR", lf.c_str(), 1);
+        prepare();
+        for (const char *text : {"?html quote", "?html cr", "literal text"}) {
+            SCOPED_TRACE(text);
+            EXPECT_EQ(show(text), 1);
+            EXPECT_EQ(view().bpid, -1);
+        }
+        EXPECT_FALSE(exists(inst_ + "/gtr.log"));
+    });
+    if (ran) err_has("help page path holds a double quote, CR or LF; not shown\n");
 }
 
 }  // namespace

@@ -1,8 +1,9 @@
 // Copy channel: opens, copies and closes the files of one copy in one of four
-// ways (plain blocks, encoder, decoder, substitution) and carries times and
-// permission bits over. The output is never reached through a symbolic link,
-// is owner-only while it is written, and is flushed and synced on closing so
-// that a caller may remove the input once the channel reports success.
+// ways (plain blocks, encoder, decoder, substitution) and carries times,
+// owner and permission bits over. The output is written under a temporary
+// name beside its final one and renamed into place only once it is whole
+// and synced, so that its name never shows a partial file and a caller may
+// remove the input once the channel reports success.
 #include "szucp.h"
 
 #include "zubf.h"
@@ -12,16 +13,19 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string_view>
 
-zucpowrec zucpgbow = {0, 0, 0};
+zucpowrec zucpgbow = {0, 0, 0, -1, {}};
 
 namespace {
 
@@ -115,15 +119,92 @@ int openin(const char *path, bool *notregular) {
     return fd;
 }
 
-// Open the output `path` for the channel: through its directory, never
-// through a symbolic link at its name, only a regular file that is not the
-// file being read (`infd`). A new file is created 0600; an existing one,
-// unless appended to, is made 0600 and then truncated. The file is recorded
-// in zucpgbow once it is this run's. Returns the descriptor (and the
-// directory's in *dirfd), or -1 with errno set.
-int openout(const char *path, bool append, int infd, int *dirfd, const char **why) {
-    *dirfd = -1;
+// Record `fd`, named `name` in `dfd`, as this run's file that a failure
+// must remove. Written with every signal blocked (see zucpow).
+void record(int fd, int dfd, const char *name) {
+    struct stat st;
+    zucpgbow.set = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if (fstat(fd, &st) != 0) return;
+    zucpgbow.dev = st.st_dev;
+    zucpgbow.ino = st.st_ino;
+    zucpgbow.dirfd = dfd;
+    std::memcpy(zucpgbow.name, name, std::strlen(name) + 1);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    zucpgbow.set = 1;
+}
+
+void unrecord() {
+    zucpgbow.set = 0;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// Six letters or digits for a temporary name, from the system's random
+// source or, where that fails, from the clock, the process and a counter.
+void suffix(char *out) {
+    static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned counter = 0;
+    unsigned char raw[6];
+    if (getrandom(raw, sizeof raw, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof raw)) {
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        std::uint64_t x = static_cast<std::uint64_t>(now.tv_nsec) ^
+                          (static_cast<std::uint64_t>(getpid()) << 32) ^ ++counter;
+        for (auto &r : raw) {
+            x = x * 6364136223846793005u + 1442695040888963407u;
+            r = static_cast<unsigned char>(x >> 56);
+        }
+    }
+    for (std::size_t i = 0; i < sizeof raw; ++i) out[i] = kDigits[raw[i] % 62];
+    out[sizeof raw] = '\0';
+}
+
+// Create the temporary file for the final name `base` in `dfd`: ".<base>.XXXXXX"
+// (the base cut so that the name fits NAME_MAX), new (O_EXCL, which also
+// refuses a symbolic link planted at the name) and owner-only. Its name goes
+// to `name` (256 bytes).
+int maketemp(int dfd, const char *base, char *name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char tail[7];
+        suffix(tail);
+        std::snprintf(name, 256, ".%.*s.%s", 247, base, tail);
+        const int fd = openat(
+            dfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+        if (fd != -1 || errno != EEXIST) return fd;
+    }
+    return -1;
+}
+
+// Why an existing output `st` is refused (errno set), or null: a symbolic
+// link is never followed, only a regular file is replaced, and never the
+// file being read (`infd`).
+const char *refusal(const struct stat &st, int infd) {
+    struct stat in;
+    if (S_ISLNK(st.st_mode)) {
+        errno = ELOOP;
+        return "is a symbolic link";
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return "is not a regular file";
+    }
+    if (infd != -1 && fstat(infd, &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino) {
+        errno = EINVAL;
+        return "is the file being read";
+    }
+    return nullptr;
+}
+
+// Open the output `path` for the channel, through its directory, whose
+// descriptor goes to ch->outdir. The final name must be free or hold a
+// regular file that is not the file being read (`infd`); it is never
+// followed through a symbolic link. Without `append` a temporary file is
+// created beside it; with `append` the file itself is opened (created 0600
+// when missing). The file is recorded in zucpgbow when this run made it.
+// Returns the descriptor, or -1 with errno set (and *why for a refusal).
+int openout(zucpcb *ch, const char *path, bool append, int infd, const char **why) {
     *why = nullptr;
+    const int entry = errno;  // a free final name is no error to report later
     const std::string_view p(path);
     const std::size_t slash = p.rfind('/');
     char dir[ZUSD_PATHSZ];
@@ -136,74 +217,107 @@ int openout(const char *path, bool append, int infd, int *dirfd, const char **wh
         dir[dlen] = '\0';
         base = path + slash + 1;
     }
-    if (*base == '\0') {
-        errno = EISDIR;
+    if (*base == '\0' || std::strlen(base) >= sizeof ch->outbase) {
+        errno = *base == '\0' ? EISDIR : ENAMETOOLONG;
         return -1;
     }
     const int dfd = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd == -1) return -1;
+    std::memcpy(ch->outbase, base, std::strlen(base) + 1);
+    ch->outtemp[0] = '\0';
 
-    const int flags =
-        (append ? O_RDWR | O_APPEND : O_WRONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    bool created = true;
-    int fd = openat(dfd, base, flags | O_CREAT | O_EXCL, 0600);
-    if (fd == -1 && errno == EEXIST) {
-        created = false;
-        fd = openat(dfd, base, flags);
-        if (fd == -1 && errno == ELOOP) *why = "is a symbolic link";
-    }
-    if (fd == -1) {
-        ErrnoKeeper keep;
-        close(dfd);
-        return -1;
-    }
+    // -1: go on; -2: refused or failed, errno set.
+    int fd = -1;
     struct stat st;
-    struct stat in;
-    bool ok = fstat(fd, &st) == 0;
-    if (ok && !S_ISREG(st.st_mode)) {
-        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-        *why = "is not a regular file";
-        ok = false;
+    if (fstatat(dfd, base, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno != ENOENT) fd = -2;
+    } else if ((*why = refusal(st, infd)) != nullptr) {
+        fd = -2;
     }
-    if (ok && infd != -1 && fstat(infd, &in) == 0 && in.st_dev == st.st_dev &&
-        in.st_ino == st.st_ino) {
-        errno = EINVAL;
-        *why = "is the file being read";
-        ok = false;
-    }
-    const auto record = [&st]() {
-        zucpgbow.set = 0;
-        zucpgbow.dev = st.st_dev;
-        zucpgbow.ino = st.st_ino;
-        zucpgbow.set = 1;
-    };
-    if (ok && created) record();
-    if (ok && !append && !created) {
-        // Private before any byte goes in; the input's bits come at the end.
-        if ((st.st_mode & 07777) != 0600 && fchmod(fd, 0600) != 0) ok = false;
-        if (ok) {
-            record();
-            if (st.st_size != 0 && ftruncate(fd, 0) != 0) {
-                zucpgbow.set = 0;
-                ok = false;
+    if (fd == -1 && !append) {
+        fd = maketemp(dfd, base, ch->outtemp);
+        if (fd >= 0) record(fd, dfd, ch->outtemp);
+    } else if (fd == -1) {
+        const int flags = O_RDWR | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+        fd = openat(dfd, base, flags | O_CREAT | O_EXCL, 0600);
+        if (fd >= 0) {
+            record(fd, dfd, base);
+        } else if (errno == EEXIST) {
+            fd = openat(dfd, base, flags);
+            // Checked again on what was opened: the name may have changed.
+            if (fd >= 0 && (fstat(fd, &st) != 0 || (*why = refusal(st, infd)) != nullptr)) {
+                ErrnoKeeper keep;
+                close(fd);
+                fd = -2;
             }
         }
     }
-    if (ok && !blocking(fd)) ok = false;
-    if (!ok) {
+    if (fd >= 0 && !blocking(fd)) {
         ErrnoKeeper keep;
         close(fd);
+        fd = -2;
+        zucprmo();
+        unrecord();
+    }
+    if (fd < 0) {
+        ErrnoKeeper keep;
+        if (fd == -1 && errno == ELOOP) *why = "is a symbolic link";
         close(dfd);
         return -1;
     }
-    *dirfd = dfd;
+    ch->outdir = dfd;
+    errno = entry;
     return fd;
 }
 
-// Write out, flush and sync a stdio stream; false on any failure.
-bool syncstream(FILE *fp) {
-    if (std::fflush(fp) != 0 || std::ferror(fp) != 0) return false;
-    return fsync(fileno(fp)) == 0;
+// Owner, group and permission bits of `from` for the output: through `fd`
+// when it is open, else by `name` without following a symbolic link. An
+// owner or group that cannot be given (the process may not) keeps its
+// setuid or setgid bit from going over: those bits would then grant another
+// user's or group's rights.
+void carry(int fd, const char *name, const struct stat &from) {
+    const auto look = [&](struct stat *st) {
+        return fd >= 0 ? fstat(fd, st) : fstatat(AT_FDCWD, name, st, AT_SYMLINK_NOFOLLOW);
+    };
+    const auto own = [&](uid_t uid, gid_t gid) {
+        return fd >= 0 ? fchown(fd, uid, gid)
+                       : fchownat(AT_FDCWD, name, uid, gid, AT_SYMLINK_NOFOLLOW);
+    };
+    struct stat now;
+    if (look(&now) != 0 || !S_ISREG(now.st_mode)) return;
+    if ((now.st_uid != from.st_uid || now.st_gid != from.st_gid) &&
+        own(from.st_uid, from.st_gid) != 0 && now.st_gid != from.st_gid) {
+        own(static_cast<uid_t>(-1), from.st_gid);  // the group alone, where the owner may not
+    }
+    if (look(&now) != 0) return;
+    mode_t mode = from.st_mode & 07777;
+    if (now.st_uid != from.st_uid) mode &= ~static_cast<mode_t>(S_ISUID);
+    if (now.st_gid != from.st_gid) mode &= ~static_cast<mode_t>(S_ISGID);
+    if (mode != (from.st_mode & 07777)) {
+        zusderr("zucpsc: chown(%s,%u,%u)!=0: setuid and setgid bits not carried over", name,
+                static_cast<unsigned>(from.st_uid), static_cast<unsigned>(from.st_gid));
+    }
+    if ((fd >= 0 ? fchmod(fd, mode) : fchmodat(AT_FDCWD, name, mode, AT_SYMLINK_NOFOLLOW)) != 0) {
+        zusderr("zucpsc: chmod(%s,%o)!=0.", name, static_cast<unsigned>(mode));
+    }
+}
+
+// Whether the callback record asks for no permission step (its fifth word).
+bool nobits(const void *cbarg) {
+    return cbarg != nullptr && static_cast<const std::uint32_t *>(cbarg)[4] != 0;
+}
+
+// Give up the held output: a temporary file that was not committed is
+// removed; a file written in place (appended to) stays as it was written.
+void discard(zucpcb *ch) {
+    ErrnoKeeper keep;
+    if (ch->outtemp[0] != '\0') zucprmo();
+    unrecord();
+    if (ch->outfd != -1) close(ch->outfd);
+    if (ch->outdir != -1) close(ch->outdir);
+    ch->outfd = ch->outdir = -1;
+    ch->outdone = 0;
+    ch->outtemp[0] = '\0';
 }
 
 // Sync a directory so that a new entry in it survives a crash. File systems
@@ -227,11 +341,13 @@ unsigned zucpun(const char *name, char *out) {
     return ZUSD_OK;
 }
 
-int zucprmo(const char *path) {
-    if (zucpgbow.set == 0 || path == nullptr || path[0] == '\0') return 0;
+int zucprmo(void) {
+    if (zucpgbow.set == 0) return 0;
     struct stat st;
-    if (lstat(path, &st) != 0 || st.st_dev != zucpgbow.dev || st.st_ino != zucpgbow.ino) return 0;
-    if (unlink(path) != 0) return 0;
+    if (fstatat(zucpgbow.dirfd, zucpgbow.name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        st.st_dev != zucpgbow.dev || st.st_ino != zucpgbow.ino)
+        return 0;
+    if (unlinkat(zucpgbow.dirfd, zucpgbow.name, 0) != 0) return 0;
     zucpgbow.set = 0;
     return 1;
 }
@@ -246,6 +362,9 @@ unsigned zucpin(zucpcb *ch, int append, int compress, int decompress, int subst,
     ch->subst = subst != 0;
     ch->bufsize = 0;
     ch->outdir = -1;
+    ch->outfd = -1;
+    ch->outdone = 0;
+    ch->outbase[0] = ch->outtemp[0] = '\0';
     ch->atlimit = 0;
     ch->intimes = 0;
     if (ch->compress != 0) {
@@ -308,8 +427,7 @@ void zucpui(zucpcb *ch) {
         }
         ch->out = nullptr;
     }
-    if (ch->outdir != -1) close(ch->outdir);
-    ch->outdir = -1;
+    discard(ch);
     if (ch->compress != 0) {
         delete static_cast<zulzecst *>(ch->work);
     } else if (ch->decompress != 0) {
@@ -362,17 +480,16 @@ unsigned zucpow(zucpcb *ch, const char *name) {
         zusderr("zucpow:  %s( %s ) == ZUSDFN", macro, name);
         return ZUSD_WRERR;
     }
+    discard(ch);  // an earlier output that was never committed
     const bool append = ch->append != 0 && !coded(ch);
-    int dfd = -1;
     const char *why = nullptr;
-    // An interrupt between creating the file and recording it as this run's
-    // would leave it behind: it waits until the record is made.
-    sigset_t block;
+    // A signal between creating the file and recording it as this run's
+    // would leave it behind: every signal waits until the record is made.
+    sigset_t all;
     sigset_t old;
-    sigemptyset(&block);
-    sigaddset(&block, SIGINT);
-    sigprocmask(SIG_BLOCK, &block, &old);
-    const int fd = openout(path, append, streamfd(ch, ch->in), &dfd, &why);
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &old);
+    const int fd = openout(ch, path, append, streamfd(ch, ch->in), &why);
     {
         ErrnoKeeper keep;
         sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -385,17 +502,23 @@ unsigned zucpow(zucpcb *ch, const char *name) {
         }
         return ZUSD_WRERR;
     }
-    ch->out =
-        coded(ch) ? static_cast<void *>(codestream(fd, false)) : fdopen(fd, append ? "a+" : "w");
-    if (ch->out == nullptr) {
+    // The stream owns `fd`; the channel holds a second descriptor of the
+    // file for the steps after the stream is closed.
+    ch->outfd = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (ch->outfd == -1) {
         ErrnoKeeper keep;
-        if (!coded(ch)) close(fd);
-        close(dfd);
+        close(fd);
+    } else if (coded(ch)) {
+        ch->out = codestream(fd, false);
+    } else if ((ch->out = fdopen(fd, append ? "a+" : "w")) == nullptr) {
+        ErrnoKeeper keep;
+        close(fd);
+    }
+    if (ch->out == nullptr) {
+        discard(ch);
         zusderr("zucpow:  %s( %s ) == ZUSDFN", macro, path);
         return ZUSD_WRERR;
     }
-    if (ch->outdir != -1) close(ch->outdir);
-    ch->outdir = dfd;
     ch->reported = 0;
     return ZUSD_OK;
 }
@@ -414,12 +537,12 @@ unsigned zucpcr(zucpcb *ch) {
 unsigned zucpcw(zucpcb *ch, int final) {
     if (ch->out == nullptr) return ZUSD_OK;
     bool ok = true;
+    // The sync comes with the commit, once owner, bits and times are set too.
     if (coded(ch)) {
-        const int flags = (final != 0 ? ZUBF_FLUSH : 0) | ZUBF_SYNC;
-        ok = zubfcl(static_cast<zubfcb *>(ch->out), flags) != 0;
+        ok = zubfcl(static_cast<zubfcb *>(ch->out), final != 0 ? ZUBF_FLUSH : 0) != 0;
     } else {
         FILE *fp = static_cast<FILE *>(ch->out);
-        ok = syncstream(fp);
+        ok = std::fflush(fp) == 0 && std::ferror(fp) == 0;
         ErrnoKeeper keep;
         if (std::fclose(fp) != 0 && ok) {
             keep.saved = errno;
@@ -427,34 +550,44 @@ unsigned zucpcw(zucpcb *ch, int final) {
         }
     }
     ch->out = nullptr;
-    if (ok && ch->outdir != -1) ok = syncdir(ch->outdir);
-    if (ch->outdir != -1) {
-        ErrnoKeeper keep;
-        close(ch->outdir);
-    }
-    ch->outdir = -1;
     if (!ok) {
-        zusderr("zucpcw:  ZUSDFR( OUTfile ) after writing, flushing and syncing it");
+        zusderr("zucpcw:  ZUSDFR( OUTfile ) after writing and flushing it");
         return ZUSD_WRERR;
     }
+    ch->outdone = 1;
     return ZUSD_OK;
 }
 
-unsigned zucppc(zucpcb *ch, const char * /*inname*/, const char *name) {
-    char path[ZUSD_PATHSZ];
-    if (outname(ch, name, path) != ZUSD_OK) return ZUSD_OK;
-    ErrnoKeeper keep;
-    struct stat st;
-    if (fstatat(AT_FDCWD, path, &st, AT_SYMLINK_NOFOLLOW) != 0) return ZUSD_OK;
-    if (!S_ISREG(st.st_mode) || (st.st_mode & S_IWUSR) != 0) return ZUSD_OK;
-    // The file being read is never made writable here: opening the output
-    // refuses it.
-    const int infd = streamfd(ch, ch->in);
-    struct stat in;
-    if (infd != -1 && fstat(infd, &in) == 0 && in.st_dev == st.st_dev && in.st_ino == st.st_ino)
-        return ZUSD_OK;
-    // Without following a link that may have been put at the name since.
-    fchmodat(AT_FDCWD, path, (st.st_mode & 07777) | S_IWUSR, AT_SYMLINK_NOFOLLOW);
+unsigned zucpcm(zucpcb *ch, const char *from, void *cbarg) {
+    if (ch->outfd == -1) return ZUSD_OK;
+    const char *failed = nullptr;
+    if (ch->outdone == 0) {
+        errno = EINVAL;
+        failed = "the output was not written out whole";
+    } else {
+        struct stat st;
+        if (from != nullptr && !nobits(cbarg) && stat(from, &st) == 0) {
+            carry(ch->outfd, ch->outbase, st);
+        }
+        // Data, owner, bits and times reach the disk before the name shows
+        // the file; a write the disk could not take fails here too.
+        if (fsync(ch->outfd) != 0) {
+            failed = "fsync( OUTfile ) != 0";
+        } else if (ch->outtemp[0] != '\0' &&
+                   renameat(ch->outdir, ch->outtemp, ch->outdir, ch->outbase) != 0) {
+            failed = "rename( temporary file, output ) != 0";
+        } else {
+            unrecord();
+            ch->outtemp[0] = '\0';
+            if (!syncdir(ch->outdir)) failed = "fsync( directory ) != 0";
+        }
+    }
+    if (failed != nullptr) zusderr("zucpcm:  %s: %s", ch->outbase, failed);
+    discard(ch);
+    return failed != nullptr ? ZUSD_WRERR : ZUSD_OK;
+}
+
+unsigned zucppc(zucpcb * /*ch*/, const char * /*inname*/, const char * /*name*/) {
     return ZUSD_OK;
 }
 
@@ -466,12 +599,22 @@ unsigned zucpct(zucpcb *ch, const char *in, const char *out) {
     // Reading the input has moved its access time to now; the times it had
     // when it was opened are the ones the output must carry.
     struct stat now;
-    if (ch->intimes == 0 || stat(from, &now) != 0 || now.st_dev != ch->indev ||
-        now.st_ino != ch->inino) {
-        return zusdct(from, to);
+    const bool same = ch->intimes != 0 && stat(from, &now) == 0 && now.st_dev == ch->indev &&
+                      now.st_ino == ch->inino;
+    if (!same && ch->outfd == -1) return zusdct(from, to);
+    struct timespec times[2];
+    if (same) {
+        times[0] = ch->inatime;
+        times[1] = ch->inmtime;
+    } else if (stat(from, &now) == 0) {
+        times[0] = now.st_atim;
+        times[1] = now.st_mtim;
+    } else {
+        zusderr("zusdct: stat(%s,&status)!=0.", from);
+        return zusdest(errno);
     }
-    const struct timespec times[2] = {ch->inatime, ch->inmtime};
-    if (utimensat(AT_FDCWD, to, times, 0) != 0) {
+    // A held output gets its times before its name shows it.
+    if ((ch->outfd != -1 ? futimens(ch->outfd, times) : utimensat(AT_FDCWD, to, times, 0)) != 0) {
         zusderr("zusdct: utime(%s,&time)!=0.", to);
         return zusdest(errno);
     }
@@ -479,13 +622,10 @@ unsigned zucpct(zucpcb *ch, const char *in, const char *out) {
 }
 
 unsigned zucpsc(const char *in, const char *out, zusdprog /*progress*/, void *cbarg) {
-    if (cbarg != nullptr && static_cast<const std::uint32_t *>(cbarg)[4] != 0) return ZUSD_OK;
+    if (nobits(cbarg)) return ZUSD_OK;
     ErrnoKeeper keep;
     struct stat st;
-    if (stat(in, &st) != 0) return ZUSD_OK;
-    if (fchmodat(AT_FDCWD, out, st.st_mode & 07777, AT_SYMLINK_NOFOLLOW) != 0) {
-        zusderr("zucpsc: chmod(%s,%o)!=0.", out, static_cast<unsigned>(st.st_mode & 07777));
-    }
+    if (stat(in, &st) == 0) carry(-1, out, st);
     return ZUSD_OK;
 }
 

@@ -72,7 +72,6 @@ unsigned zucpjn(char *source, const char *target, std::uint32_t volume, int appe
         if (st != ZUSD_OK) return st;
         multi = true;
     }
-    zucppc(&ch.cb, vsource, target);
     st = zucpow(&ch.cb, target);
     if (st != ZUSD_OK) return st;
     st = copypiece(&ch.cb, !multi, progress, poll, cbarg);
@@ -101,14 +100,14 @@ unsigned zucpjn(char *source, const char *target, std::uint32_t volume, int appe
     if (ch.cb.subst != 0 && static_cast<const zucpsb *>(ch.cb.work)->pending != 0) {
         return ZUSD_RDERR;
     }
+    // Until the commit the output has only its temporary name; every
+    // failure up to it leaves the target as it was.
     st = zucpcw(&ch.cb, 1);
-    if (st != ZUSD_OK) return st;
-    st = zucpct(&ch.cb, vsource, target);
-    if (st != ZUSD_OK) return st;
+    if (st == ZUSD_OK) st = zucpct(&ch.cb, vsource, target);
     char read[ZUSD_PATHSZ];
-    st = ch.cb.decompress != 0 ? zucpun(vsource, read) : zucpcy(read, vsource);
+    if (st == ZUSD_OK) st = ch.cb.decompress != 0 ? zucpun(vsource, read) : zucpcy(read, vsource);
+    if (st == ZUSD_OK) st = zucpcm(&ch.cb, read, cbarg);
     if (st != ZUSD_OK) return st;
-    st = zucpsc(read, target, progress, cbarg);
     if (progress != nullptr) {
         progress(cbarg, zusdcs(target, ch.cb.reported) - ch.cb.reported);
     }

@@ -46,17 +46,6 @@ std::uint32_t leastlimit(const zucpcb *ch) {
     return static_cast<const zulzecst *>(ch->work)->started != 0 ? 3 : 4;
 }
 
-// Close and remove the unfinished piece (only when this run created or
-// truncated it); a compressed piece's name ends in `_`.
-void dropcoded(zucpcb *ch, const char *vtarget, int final) {
-    const int saved = errno;
-    zucpcw(ch, final);
-    char name[ZUSD_PATHSZ];
-    const unsigned st = ch->compress != 0 ? zucpun(vtarget, name) : zucpcy(name, vtarget);
-    if (st == ZUSD_OK) zucprmo(name);
-    errno = saved;
-}
-
 }  // namespace
 
 unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uint32_t count,
@@ -66,6 +55,7 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
                 std::uint32_t *index) {
     std::uint32_t noindex = 0;
     if (index == nullptr) index = &noindex;
+    const std::uint32_t pieces = count;
     Channel ch;
     unsigned st = zucpin(&ch.cb, append, compress, decompress, 0, 0, 0, nullptr);
     if (st != ZUSD_OK) return st;
@@ -87,7 +77,6 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
 
     while (count != 0) {
         const int final = count < 2;
-        zucppc(&ch.cb, source, vtarget);
         st = zucpow(&ch.cb, vtarget);
         if (st != ZUSD_OK) return st;
         std::uint32_t freebytes = 0xFFFFFFFFu;
@@ -102,12 +91,12 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
                                                           : 0;
         // A volume that cannot take one code of what is left would get an
         // empty piece, and the next volume would be asked for without any
-        // progress: the split ends here, and the piece just opened goes.
+        // progress: the split ends here, and the piece just opened goes
+        // (releasing the channel removes it).
         if (limit < leastlimit(&ch.cb) && inputleft(&ch.cb)) {
             errno = ENOSPC;
             zusderr("zucpsp: volume too small for %s: limit %u, at least %u needed", vtarget,
                     limit, leastlimit(&ch.cb));
-            dropcoded(&ch.cb, vtarget, final);
             return ZUSD_WRERR;
         }
         st = zucpcp(&ch.cb, limit, progress, poll, cbarg);
@@ -117,17 +106,13 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
             zusderr("zucpsp: the last piece %s cannot take the rest of %s", vtarget, source);
             st = ZUSD_WRERR;
         }
-        if (st != ZUSD_OK) {
-            if (ch.cb.compress != 0) dropcoded(&ch.cb, vtarget, final);
-            return st;
-        }
-        st = zucpcw(&ch.cb, final);
-        if (st != ZUSD_OK) {
-            // A piece that could not be written out whole is no piece.
-            if (ch.cb.compress != 0) dropcoded(&ch.cb, vtarget, final);
-            return st;
-        }
-        st = zucpct(&ch.cb, source, vtarget);
+        // An unfinished piece never gets its name: releasing the channel
+        // removes it.
+        if (st == ZUSD_OK) st = zucpcw(&ch.cb, final);
+        if (st == ZUSD_OK) st = zucpct(&ch.cb, source, vtarget);
+        // Each piece takes its name once it is whole, before the volume is
+        // changed; the last one first gets the source's owner and bits.
+        if (st == ZUSD_OK) st = zucpcm(&ch.cb, final ? source : nullptr, cbarg);
         if (st != ZUSD_OK) return st;
         ++volume;
         ++*index;
@@ -141,6 +126,8 @@ unsigned zucpsp(const char *source, char *target, std::uint32_t volume, std::uin
         }
     }
     zucpcr(&ch.cb);
+    if (pieces != 0) return ZUSD_OK;
+    // No piece was written: the permission step still runs on the target.
     char written[ZUSD_PATHSZ];
     st = ch.cb.compress != 0 ? zucpun(vtarget, written) : zucpcy(written, vtarget);
     if (st != ZUSD_OK) return st;

@@ -1,5 +1,5 @@
 // Processes, the shell and interrupts: the command runner behind the volume
-// mount commands, the shell escape, the interrupt handlers with the user
+// mount commands, shell quoting of names, the shell escape, the interrupt handlers with the user
 // interface's shutdown hooks, and two small message helpers.
 #include "szusd.h"
 #include "zuhlpb.h"
@@ -125,6 +125,26 @@ unsigned zusdsy(const char *command, int *exitcode) {
     return ZUSD_OK;
 }
 
+unsigned zusdqw(char *line, std::size_t size, const char *word) {
+    std::size_t at = std::strlen(line);
+    const std::size_t start = at;
+    const auto put = [&](const char *text) {
+        for (; *text != '\0'; ++text) {
+            if (at + 1 >= size) return false;
+            line[at++] = *text;
+        }
+        return true;
+    };
+    bool ok = put("'");
+    for (const char *c = word; ok && *c != '\0'; ++c) {
+        const char one[2] = {*c, '\0'};
+        ok = put(*c == '\'' ? "'\\''" : one);
+    }
+    ok = ok && put("'");
+    line[ok ? at : start] = '\0';
+    return ok ? ZUSD_OK : ZUSD_TOOLONG;
+}
+
 unsigned zusdsh(void) {
     const char *osh = std::getenv("_OSHELL");
     const char *sh = std::getenv("SHELL");
@@ -139,10 +159,13 @@ unsigned zusdsh(void) {
         const unsigned st = zusdmy("SHELL", oshell.c_str(), nullptr, nullptr);
         if (st != ZUSD_OK) return st;
     }
+    // The shell's name is one word of the command line, whatever it holds.
+    std::string line(4 * run.size() + 3, '\0');
+    zusdqw(line.data(), line.size(), run.c_str());
     std::fputs("OS Shell:\n\r", stdout);
     std::fflush(stdout);
     int code = 0;
-    const unsigned status = zusdsy(run.c_str(), &code);
+    const unsigned status = zusdsy(line.c_str(), &code);
     if (have_osh) {
         // Put SHELL back as it was; one that was not set is removed again
         // rather than left set to an empty string.

@@ -1,6 +1,13 @@
 // The help viewer launcher: shows a page in the character-mode viewer (which
 // has the terminal until it ends) or in the graphical viewer, started once
-// and then told each further page over a TCP control connection on this host.
+// and then told each further page over a TCP control connection on the
+// loopback address 127.0.0.1, which no other host can reach.
+//
+// The control port is bound by the launcher itself and stays bound: the
+// viewer inherits the bound socket as descriptor 3 (named in its environment
+// as ZU_HELP_CONTROL_FD=3) and listens on it, so that no other program can
+// take the port between its choice and the viewer's start. "-sdi" still
+// names the port.
 //
 // Control commands, one line each, answered by the viewer:
 //   OpenURL,3,"file:<page>",,1,1,,,0,1\r\n     show a page
@@ -10,8 +17,6 @@
 #include "uitk.h"
 #include "zuhlpbp.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -49,8 +54,11 @@ const uitxds msg = {"", 0};
 
 unsigned start_pause_ms = 6000;
 unsigned retry_pause_ms = 2000;
-bool addr_pinned = false;
-in_addr pinned_addr;
+/* The bound control socket chosen by zugsn, until the viewer has it. */
+int port_sock = -1;
+/* Where the viewer finds the control socket. */
+constexpr int kControlFd = 3;
+char control_env[] = "ZU_HELP_CONTROL_FD=3";
 
 void pause_ms(unsigned ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -84,40 +92,20 @@ int send_all(int fd, const char *data, size_t len) {
     return 0;
 }
 
-/* The address of this host: its name's first IPv4 address. A name that does
- * not resolve leaves the loopback address, which always reaches this host. */
-void host_address(in_addr *addr) {
-    addr->s_addr = htonl(INADDR_LOOPBACK);
-    if (addr_pinned) {
-        *addr = pinned_addr;
-        return;
-    }
-    char host[4096];
-    if (gethostname(host, sizeof host) != 0) return;
-    host[sizeof host - 1] = '\0';
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *res = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &res) != 0) return;
-    for (const addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
-        if (ai->ai_family == AF_INET && ai->ai_addrlen >= sizeof(sockaddr_in)) {
-            sockaddr_in sin;
-            std::memcpy(&sin, ai->ai_addr, sizeof sin);
-            *addr = sin.sin_addr;
-            break;
-        }
-    }
-    freeaddrinfo(res);
+void drop_port() {
+    if (port_sock != -1) close(port_sock);
+    port_sock = -1;
 }
 
-/* Choose the control port: the first of 7710..7809 that can be bound on this
- * host's address. Sets port_s ("0" when none) and the port of sock_addr. */
+/* Choose the control port: the first of 7710..7809 that can be bound on
+ * 127.0.0.1. The bound socket is kept in port_sock for the viewer. Sets
+ * port_s ("0" when none) and the port of sock_addr. */
 void zugsn() {
     std::memset(&sock_addr, 0, sizeof sock_addr);
     sock_addr.sin_family = AF_INET;
-    host_address(&sock_addr.sin_addr);
+    sock_addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     drop_connection();
+    drop_port();
     int port = 0;
     const int probe = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
@@ -129,14 +117,23 @@ void zugsn() {
             if (bind(probe, reinterpret_cast<const sockaddr *>(&sock_addr), sizeof sock_addr) == 0)
                 break;
         }
-        if (p == dft_port_id + kPortsTried)
+        if (p == dft_port_id + kPortsTried) {
             std::perror("zugetport");
-        else
+            close(probe);
+        } else {
             port = p;
-        close(probe);
+            port_sock = probe;
+        }
     }
     sock_addr.sin_port = htons(static_cast<uint16_t>(port));
     std::snprintf(port_s, sizeof port_s, "%d", port);
+}
+
+/* A page path goes into the control command between double quotes and the
+ * command ends at CR LF: a path holding either could end the URL early or
+ * add commands of its own. */
+bool unsafe_page(const char *page) {
+    return std::strpbrk(page, "\"\r\n") != nullptr;
 }
 
 /* Start a viewer for a page: 0 when a viewer process was started, -1 when
@@ -182,6 +179,11 @@ int zusb(const zuhlprq *req, const char *page) {
     std::fflush(stderr);
     const pid_t pid = fork();
     if (pid == 0) {
+        // The graphical viewer gets the bound control socket (dup2 leaves
+        // the copy open across exec).
+        if (mode == UIAP_GRAPHICAL && port_sock != -1 &&
+            (dup2(port_sock, kControlFd) != kControlFd || putenv(control_env) != 0))
+            std::perror("dup2");
         if (chdir(zuhlp_path) != 0) {
             std::perror("chdir");
         } else {
@@ -194,6 +196,7 @@ int zusb(const zuhlprq *req, const char *page) {
         _exit(1);
     }
     bpid = pid;
+    drop_port();  // the viewer holds the port now
     if (pid < 0) {
         std::perror("fork");
         std::fputs("Talvex Installer: failed increating child process", stderr);
@@ -261,6 +264,13 @@ int zusd(const zuhlprq *req) {
         if (found == nullptr) return 1;
         const int n = std::snprintf(page, sizeof page, "%s", found);
         if (n < 0 || static_cast<size_t>(n) >= sizeof page) return 1;
+        if (unsafe_page(page)) {
+            std::fputs(
+                "Talvex Installer: help page path holds a double quote, CR or LF; "
+                "not shown\n",
+                stderr);
+            return 1;
+        }
     }
 
     if (bpid == -1) {
@@ -334,18 +344,6 @@ int zusd(const zuhlprq *req) {
 void zuhlpps(unsigned start_ms, unsigned retry_ms) {
     start_pause_ms = start_ms;
     retry_pause_ms = retry_ms;
-}
-
-int zuhlpha(const char *ipv4) {
-    if (ipv4 == nullptr) {
-        addr_pinned = false;
-        return 1;
-    }
-    in_addr a;
-    if (inet_pton(AF_INET, ipv4, &a) != 1) return 0;
-    pinned_addr = a;
-    addr_pinned = true;
-    return 1;
 }
 
 void zuhlpqs(zuhlpvw *view) {

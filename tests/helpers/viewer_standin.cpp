@@ -3,16 +3,18 @@
 // "<program path>.log": "run", one "arg" per argument, "cwd", then what it did.
 //
 // As "gtrc" (character mode) it records LYNX_HELP and ends as a user leaving
-// it would. As "gtr" (graphical) it listens on the control port given after
-// "-sdi", records every command line ("cmd", CR and LF escaped) and answers
-// each with "OK\r\n"; "Exit,0" makes it end. It listens on 127.0.0.1, the
-// address the tests pin the launcher to. The graphical behaviour is chosen
-// through the environment inherited from the installer:
+// it would. As "gtr" (graphical) it listens on the control socket that the
+// launcher bound and handed over (the descriptor in ZU_HELP_CONTROL_FD),
+// records its address ("listening") and every command line ("cmd", CR and LF
+// escaped) and answers each with "OK\r\n"; "Exit,0" makes it end. The
+// graphical behaviour is chosen through the environment inherited from the
+// installer:
 //   GTR_STANDIN_DEAF     set: the first run (no log yet) never listens
 //   GTR_STANDIN_DROP     after answering this many commands on a connection,
 //                        half-close it and then reset it
 //   GTR_STANDIN_HANGUP   close the connection instead of answering command
 //                        number this plus one
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -104,25 +106,22 @@ int main(int argc, char **argv) {
         return 0;
     }
 
-    int port = -1;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "-sdi") == 0) port = std::atoi(argv[i + 1]);
-    if ((first_run && std::getenv("GTR_STANDIN_DEAF") != nullptr) || port <= 0) {
-        log_line("deaf", std::to_string(port));
+    const char *handed = std::getenv("ZU_HELP_CONTROL_FD");
+    const int lfd = handed != nullptr ? std::atoi(handed) : -1;
+    if (first_run && std::getenv("GTR_STANDIN_DEAF") != nullptr) {
+        log_line("deaf", "");
         for (;;) pause();
     }
     sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    const int one = 1;
-    setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (bind(lfd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(lfd, 4) != 0) {
-        log_line("bindfail", std::strerror(errno));
+    socklen_t len = sizeof addr;
+    char text[INET_ADDRSTRLEN] = "?";
+    if (lfd < 0 || getsockname(lfd, reinterpret_cast<sockaddr *>(&addr), &len) != 0 ||
+        listen(lfd, 4) != 0) {
+        log_line("nosocket", std::strerror(errno));
         return 3;
     }
-    log_line("listening", std::to_string(port));
+    inet_ntop(AF_INET, &addr.sin_addr, text, sizeof text);
+    log_line("listening", std::string(text) + ":" + std::to_string(ntohs(addr.sin_port)));
     const char *drop = std::getenv("GTR_STANDIN_DROP"), *hangup = std::getenv("GTR_STANDIN_HANGUP");
     for (;;) {
         const int fd = accept(lfd, nullptr, nullptr);
