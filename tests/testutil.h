@@ -20,6 +20,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <type_traits>
+#include <vector>
 #include <unistd.h>
 
 namespace zutest {
@@ -41,6 +42,22 @@ inline std::string data(const std::string &name) {
     ss << in.rdbuf();
     if (!in || ss.str().empty()) ADD_FAILURE() << "missing test data file " << path;
     return ss.str();
+}
+
+// The rows of a tab-separated table of tests/data: lines that are empty or
+// start with '#' are skipped, the rest split on tabs. A missing table fails
+// the calling test naming the file (see data()).
+inline std::vector<std::vector<std::string>> table(const std::string &name) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream in(data(name));
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        std::vector<std::string> row;
+        std::istringstream cells(line);
+        for (std::string cell; std::getline(cells, cell, '\t');) row.push_back(cell);
+        rows.push_back(row);
+    }
+    return rows;
 }
 
 inline void spit(const std::string &path, const std::string &text) {

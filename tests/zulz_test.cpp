@@ -50,19 +50,6 @@ Bytes input_of(const std::string &spec) {
 }
 
 /* The rows of a tab-separated data file, comments and blank lines left out. */
-std::vector<std::vector<std::string>> table(const std::string &name) {
-    std::vector<std::vector<std::string>> rows;
-    std::istringstream in(zutest::data(name));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> row;
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) row.push_back(cell);
-        rows.push_back(row);
-    }
-    return rows;
-}
-
 struct Stream {
     std::string spec;
     unsigned bits;
@@ -71,7 +58,7 @@ struct Stream {
 
 std::vector<Stream> streams() {
     std::vector<Stream> all;
-    for (const auto &row : table("zulz_streams.tsv")) {
+    for (const auto &row : zutest::table("zulz_streams.tsv")) {
         const std::string &s = row.at(2);
         Bytes out;
         if (s[0] == '@') {
@@ -310,7 +297,7 @@ Bytes stream_of(const std::string &header, const std::string &codes) {
 TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
     zutest::TempDir dir("zulz");
     int row = 0;
-    for (const auto &r : table("zulz_decode.tsv")) {
+    for (const auto &r : zutest::table("zulz_decode.tsv")) {
         const Bytes s = stream_of(r.at(0), r.size() > 1 ? r[1] : "");
         const std::string want = r.size() > 2 ? r[2] : "";
         SCOPED_TRACE(r[0] + " " + (r.size() > 1 ? r[1] : "") + ": " + want);
