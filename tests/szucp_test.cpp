@@ -32,8 +32,7 @@ struct Job {
     std::uint32_t words[5] = {}, volume = 0, count = 1;
     Sizes sizes = {};
     bool report = false;
-    mutable int stop = 0;
-    int append = 0;
+    mutable int stop = 0, append = 0;
     std::uint32_t reserve = 0;
     const char *volname = "";
     zutest::VolumeLab *lab = nullptr;
@@ -66,11 +65,10 @@ unsigned run(bool split, const std::string &from, const std::string &to, char ki
     const zusdprog progress = j.report ? Job::tally : nullptr;
     const zusdpoll poll = j.stop > 0 ? Job::poll : nullptr;
     j.index = 0;
-    if (split) {
+    if (split)
         return zucpsp(from.c_str(), name, j.volume, j.count, -1, j.reserve, j.append, kind == 'c',
                       kind == 'd', j.volname, "Disk", ask, progress, poll, arg,
                       j.sizes.empty() ? nullptr : j.sizes.data(), 0, &j.index);
-    }
     return zucpjn(name, to.c_str(), j.volume, j.append, kind == 'e', kind == 'c', kind == 's',
                   j.volname, "Disk", ask, progress, poll, arg, 11, 22, xlate);
 }
@@ -167,6 +165,7 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     if (r[3] == "dir" || r[4] == "dir") mkdir((r[3] == "dir" ? in : out).c_str(), 0700);
     if (r[3] != "dir" && r[3] != "none") zutest::spit(in, content(r[3]));
     if (r[4] == "old") zutest::spit(out, "old");
+    chmod(out.c_str(), 0600);
     if (r[4] == "link") symlink("s", out.c_str());
     chmod(in.c_str(), 0640);
     Job job = cut == "-" ? Job{} : cut == "0" ? Job{.count = 0} : Job{.volume = 1, .count = 2};
@@ -177,6 +176,7 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     ASSERT_EQ(split || job.volume == 0 ? ZUSD_OK : run(true, from, parts, 'p', job), ZUSD_OK);
     job.stop = fault.rfind("poll:", 0) == 0 ? std::stoi(arg) : 0;
     job.append = fault == "append";
+    job.words[4] = fault == "nobits";
     zutest::LogTo logto(log);
     const int st = zutest::run_in_child([&] {
         const rlim_t most = fault.rfind("fsize:", 0) == 0 ? std::stoul(arg) : RLIM_INFINITY;
@@ -187,12 +187,16 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
             g_blocks = std::uint32_t(std::stoul(arg));
             job.reserve = std::uint32_t(std::stoul(arg.substr(arg.find(':') + 1)));
         }
+        if (fault == "statfail")
+            zusd_statvfs = [](const char *, struct statvfs *) { return errno = EIO, -1; };
         if (fault == "longmount") zutest::set(whtdsk, "/" + std::string(2040, 'm'));
         if (fault == "longmount") zutest::set(owhtdsk, "/tmp");
         return int(run(split, !split && job.volume != 0 ? parts : from, to, r[2][0], job));
     });
     EXPECT_EQ(st, std::stoi(r[7]));
-    EXPECT_TRUE(r[8] == "-" || slurp(log).find(r[8]) != std::string::npos)
+    const bool absent = r[8][0] == '!';  // !TEXT: the log must not hold TEXT
+    EXPECT_TRUE(r[8] == "-" ||
+                (slurp(log).find(r[8].substr(absent)) == std::string::npos) == absent)
         << slurp(log);
     std::vector<std::string> got, want;
     for (const auto &e : std::filesystem::directory_iterator(d)) got.push_back(e.path().filename());
@@ -203,8 +207,9 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
         struct stat s {};
         want.push_back(name);
         EXPECT_TRUE(eq == npos || slurp(path) == item.substr(eq + 1, at - eq - 1)) << item;
-        EXPECT_TRUE(at == npos || (stat(path.c_str(), &s) == 0 &&
-                                   (s.st_mode & 07777) == std::stoul(item.substr(at + 1), nullptr, 8)))
+        EXPECT_TRUE(at == npos ||
+                    (stat(path.c_str(), &s) == 0 &&
+                     (s.st_mode & 07777) == std::stoul(item.substr(at + 1), nullptr, 8)))
             << item;
     }
     EXPECT_EQ(got, want);
