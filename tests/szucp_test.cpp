@@ -123,6 +123,7 @@ TEST(SzucpCopy, PiecesMakeTheOneVolumeStreamAndJoinToTheOriginal) {
     zucpslice = slice;
 }
 
+// Free space of g_blocks blocks of 512 bytes, through the file-system seam.
 std::uint32_t g_blocks = 0;
 int smallfs(const char *, struct statvfs *st) {
     *st = {};
