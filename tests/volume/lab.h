@@ -23,11 +23,6 @@ inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
     std::memcpy(setting, text.c_str(), text.size() + 1);
 }
 
-inline void copy_path(char (&buffer)[ZUSD_PATHSZ], const std::string &path) {
-    ASSERT_LT(path.size(), sizeof buffer);
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-}
-
 // One prompt call as the callback saw it.
 struct PromptCall {
     std::string label;
@@ -62,12 +57,11 @@ class VolumeLab {
         for (const char *setting : settings()) saved_.emplace_back(setting);
         set(whtdsk, mnt);
         set(owhtdsk, mnt);
-        const std::string scripts = ZU_TEST_SOURCE_DIR "/volume/";
-        set(mntcmd, "/bin/sh " + scripts + "mount.sh " + state);
-        set(umntcmd, "/bin/sh " + scripts + "umount.sh " + state);
+        const std::string scripts = "/bin/sh " ZU_TEST_SOURCE_DIR "/volume/";
+        set(mntcmd, scripts + "mount.sh " + state);
+        set(umntcmd, scripts + "umount.sh " + state);
         set(floppylog, state + "/floppy.log");
     }
-
     void TearDown() {
         for (std::size_t i = 0; i < saved_.size(); ++i)
             std::memcpy(settings()[i], saved_[i].c_str(), saved_[i].size() + 1);
@@ -75,17 +69,17 @@ class VolumeLab {
         dir_.reset();
     }
 
-    // Makes the directory of volume `n` of the set `name` with the given
-    // FLOPPY text (the number itself when empty); returns its path.
+    // Makes the directory `dirname` of a volume of the set `name` (no
+    // VOLNAME line when empty) with the FLOPPY text `floppy`; its path.
     std::string volume(const std::string &dirname, const std::string &name,
                        const std::string &floppy) {
         const std::string dir = root + "/" + dirname;
         mkdir(dir.c_str(), 0700);
-        std::string id = "FLOPPY = " + floppy + "\n";
-        if (!name.empty()) id += "VOLNAME = " + name + "\n";
-        spit(dir + "/VOLUME.ID", id);
+        spit(dir + "/VOLUME.ID",
+             "FLOPPY = " + floppy + "\n" + (name.empty() ? "" : "VOLNAME = " + name + "\n"));
         return dir;
     }
+    // Volume `n` of the set `name`, in the directory vol<n>.
     std::string volume(int n, const std::string &name = "Set") {
         return volume("vol" + std::to_string(n), name, std::to_string(n));
     }

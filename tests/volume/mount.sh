@@ -4,17 +4,9 @@
 # STATE/drive names the directory of the volume "in the drive" (empty: no
 # volume); mounting makes MOUNTPOINT a symbolic link to it. Every call is
 # recorded in STATE/log. Shell built-ins except one ln keep it quick.
-state=$1
-mp=$2
-echo "mount $mp" >> "$state/log"
+echo "mount $2" >> "$1/log"
 vol=
-[ -f "$state/drive" ] && read -r vol < "$state/drive"
-if [ -z "$vol" ]; then
-    echo "mount.sh: no volume in the drive" >&2
-    exit 32
-fi
-if [ -e "$mp" ] && [ ! -L "$mp" ]; then
-    echo "mount.sh: $mp is busy" >&2
-    exit 32
-fi
-exec ln -sfn "$vol" "$mp"
+[ -f "$1/drive" ] && read -r vol < "$1/drive"
+[ -n "$vol" ] || { echo "mount.sh: no volume in the drive" >&2; exit 32; }
+[ ! -e "$2" ] || [ -L "$2" ] || { echo "mount.sh: $2 is busy" >&2; exit 32; }
+exec ln -sfn "$vol" "$2"
