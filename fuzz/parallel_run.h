@@ -8,7 +8,7 @@
 #include "fuzz_streams.h"
 
 #include <sys/mman.h>
-#include <cstring>
+#include <fstream>
 #include <unistd.h>
 
 #include <string>
@@ -43,11 +43,8 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
     zubfcl(in, 0);
     zubfcl(out, ZUBF_FLUSH);
     zusdlg_level = 0;
-    for (std::FILE *lf = std::fopen(path.c_str(), "r"); lf != nullptr; lf = nullptr) {
-        for (char line[512]; std::fgets(line, sizeof line, lf) != nullptr;)
-            if (const char *m = std::strstr(line, "]  ")) *log += m + 3;
-        std::fclose(lf);
-    }
+    std::ifstream lf(path);
+    for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
     unlink(path.c_str());
     Bytes b(static_cast<std::size_t>(lseek(outfd, 0, SEEK_END)));
     if (pread(outfd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
