@@ -18,7 +18,8 @@ namespace zufuzz {
 struct Restored {
     Bytes out;
     unsigned status = 0;
-    std::string log; /* the messages, without their dates and errno */
+    std::string log;         /* the messages, without their dates and errno */
+    std::uint64_t serial_at; /* input byte where the serial decoder took over */
 };
 
 /* A file in memory holding `b`, open from its start. */
@@ -57,6 +58,7 @@ inline Restored restore(const Bytes &stream, unsigned threads) {
     r.out = through_files(stream, 1, 0, &r.log, [&](zubfcb *in, zubfcb *out) {
         zulzdcst st{};
         r.status = zulzpd(in, out, &st, threads, nullptr, nullptr);
+        r.serial_at = in->count;
         std::uint32_t lim = ZULZ_NOLIMIT;
         if (r.status == 0) r.status = zulzdc(in, out, &st, &lim);
         if (r.status == 0) r.status = zulzdcck(&st);

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <random>
+#include <sched.h>
 #include <sstream>
 
 namespace {
@@ -38,8 +39,7 @@ Bytes input_of(const std::string &spec) {
 }
 
 Bytes stream_of(const std::string &cell) {
-    const std::string s = zutest::data("streams/" + cell.substr(1));
-    return Bytes(s.begin(), s.end());
+    return input_of("rep streams/" + cell.substr(1) + " 1");
 }
 
 Bytes encode(const Bytes &input, unsigned threads) {
@@ -55,22 +55,21 @@ Bytes encode(const Bytes &input, unsigned threads) {
     });
 }
 
-/* Small jobs and pieces: every clear code may end a job, and a job's output
- * leaves in many pieces. */
-struct SmallJobs {
-    SmallJobs() { zulzpjob = 1, zulzppiece = 1000; }
-    ~SmallJobs() { zulzpjob = 64u << 10, zulzppiece = 128u << 10; }
-};
-
+/* With small jobs and pieces: every clear code may end a job, and a job's
+ * output leaves in many pieces. */
 Restored same_as_serial(const Bytes &s) {
-    SmallJobs small;
+    zulzpjob = 1, zulzppiece = 1000;
     const Restored serial = restore(s, 1);
     for (unsigned threads : {2u, 3u}) {
         const Restored par = restore(s, threads);
         EXPECT_EQ(par.status, serial.status) << threads;
         EXPECT_EQ(par.log, serial.log) << threads;
         EXPECT_TRUE(par.out == serial.out) << threads << " threads: " << par.out.size();
+        /* A whole stream leaves no more than its last stretch (at most 16126
+         * codes of 14 bits) to the serial decoder. */
+        EXPECT_TRUE(serial.status != 0 || par.serial_at + 28230 >= s.size()) << par.serial_at;
     }
+    zulzpjob = 64u << 10, zulzppiece = 128u << 10;
     return serial;
 }
 
@@ -109,6 +108,23 @@ TEST(ZulzParallel, RefusesCorruptStretchesAsSerial) {
     }
     for (std::size_t cut : {std::size_t(3), good.size() / 2, good.size() - 1})
         same_as_serial(Bytes(good.begin(), good.begin() + static_cast<long>(cut)));
+}
+
+/* ZU_THREADS: a count from 1 to 64; anything else leaves the defaults (the
+ * encoder alone, the decoder on every core it may use). */
+TEST(ZulzParallel, ThreadCountFromTheEnvironment) {
+    EXPECT_EQ(zutest::run_in_child([] {
+        cpu_set_t set;
+        const int cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+        int bad = 0;
+        const std::pair<const char *, int> rows[] = {{"", 0},  {"0", 0}, {"65", 0}, {"2x", 0},
+                                                     {"-3", 0}, {"1", 1}, {"3", 3},   {"64", 64}};
+        for (const auto &[v, n] : rows) {
+            setenv("ZU_THREADS", v, 1);
+            bad += int(zulzpt(1)) != (n ? n : 1) || int(zulzpt(0)) != (n ? n : cores);
+        }
+        return bad;
+    }), 0);
 }
 
 /* SIGTERM to a parallel zucomp, then to a parallel zuuncomp, once each has

@@ -448,9 +448,10 @@ struct ERun {
     Pe pe;
     EWorker *w = nullptr;
     unsigned n = 0;
+    zuetcb *lent = nullptr; /* the caller's table, worker 0's (not freed here) */
     ~ERun() {
-        finish(pe, w, n, [](EWorker &k) {
-            zuetds(k.table);
+        finish(pe, w, n, [this](EWorker &k) {
+            if (k.table != lent) zuetds(k.table);
             std::free(k.inbuf);
             std::free(k.outbuf);
         });
@@ -465,7 +466,7 @@ struct ERun {
             EWorker &k = w[i];
             k.pe = &pe;
             k.first = i;
-            k.table = zuetmk(14, 18);
+            k.table = i == 0 && lent != nullptr ? lent : zuetmk(14, 18);
             k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
             k.outbuf = static_cast<unsigned char *>(std::malloc(kOutCap));
             if (k.table == nullptr || k.inbuf == nullptr || k.outbuf == nullptr) return false;
@@ -658,6 +659,7 @@ unsigned zulzpe(zubfcb *in, zubfcb *out, zulzecst *st, unsigned threads, zulzpfn
         return ZUSD_OK; /* one block: the serial bytes */
     ERun run;
     run.pe.fd = fd;
+    run.lent = st->table; /* a finished run does not use it again */
     if (!run.start(threads)) return ZUSD_NOMEM;
     Pe &pe = run.pe;
     Joiner j;
