@@ -28,7 +28,7 @@ done < <(find "$ROOT/src" -name '*.cpp' ! -path "$ROOT/src/zucs.cpp" | sort)
 rm -f "$OUT/libzu-fuzz.a"
 ar rcs "$OUT/libzu-fuzz.a" "${objs[@]}"
 
-for target in zulz_decode zulz_roundtrip; do
+for target in zulz_decode zulz_roundtrip zulz_parallel; do
   $CXX $FLAGS -fsanitize=fuzzer "$ROOT/fuzz/$target.cpp" "$OUT/libzu-fuzz.a" -o "$OUT/$target"
   mkdir -p "$OUT/corpus/$target"
   echo "== $target: ${SECONDS_EACH}s"

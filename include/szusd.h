@@ -56,6 +56,9 @@ int zusdlg(const char *path, unsigned level);
 FILE *zusdla(unsigned mask);
 /* Append one error record; errno is the same after the call as before. */
 int zusderr(const char *format, ...) __attribute__((format(printf, 1, 2)));
+/* Nonzero in a thread whose records are dropped: the codec's worker threads,
+ * whose failures the calling thread reports itself. */
+extern thread_local int zusdquiet;
 
 /* ---- Stream macros ----------------------------------------------------- */
 

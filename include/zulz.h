@@ -115,4 +115,39 @@ unsigned zulzdc(zubfcb *in, zubfcb *out, zulzdcst *state, std::uint32_t *limit);
  * short: no header, no first code, a code cut off, or output still held). */
 unsigned zulzdcck(const zulzdcst *state);
 
+/* ---- Whole files on several threads ---- */
+
+/* Threads for a whole-file run, from ZU_THREADS (a number from 1 to 64):
+ * unset (or not such a number), the decoder takes every core the process may
+ * run on and the encoder runs alone; 1 keeps both serial. */
+unsigned zulzpt(int encoder);
+
+/* Called with the caller's argument as the output of a parallel run grows
+ * (after each piece or block written); a nonzero result stops the run with
+ * that status. */
+using zulzpfn = unsigned (*)(void *arg);
+/* Least compressed bytes of one decoder job and size of one output piece
+ * (tunable for tests; defaults 64 KiB and 128 KiB). */
+extern std::uint32_t zulzpjob;
+extern std::uint32_t zulzppiece;
+
+/* Parallel decoder: restores the stream of the regular file under `in`
+ * (fresh: nothing read) into `out` on `threads` threads, up to the start of
+ * its last job (a stretch ending with a clear code), and leaves `in` and the
+ * fresh record `st` there, so that zulzdc called as for a serial run does the
+ * rest and ends exactly as a serial run would (also with the same output,
+ * status and log when a stretch is corrupt: a failed job is decoded again by
+ * zulzdc, from its start). Status: 0, 21 write failure, or the callback's. */
+unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn step,
+                void *arg);
+
+/* Parallel encoder: compresses the regular file under `in` (fresh) in 1 MiB
+ * blocks on `threads` threads, each block after the first beginning with a
+ * clear code and a fresh table; the bytes do not depend on `threads`. A
+ * file of one block or less is left to zulzec (the bytes are the same).
+ * On success `st` is a finished run: zulzecdn(st) is 1. Status: 0, 20 read
+ * error, 21 write failure, 5 no memory, or the callback's. */
+unsigned zulzpe(zubfcb *in, zubfcb *out, zulzecst *st, unsigned threads, zulzpfn step,
+                void *arg);
+
 #endif /* ZULZ_H */

@@ -652,18 +652,62 @@ std::uint32_t zucpslice = 8u << 20;
 
 namespace {
 
+struct Steps {
+    zucpcb *ch;
+    zusdprog progress;
+    zusdpoll poll;
+    void *cbarg;
+    std::uint64_t slice, next; /* a parallel run's steps end at `next` output bytes */
+};
+
+// After a step: progress gets the output's growth, and the poll may stop
+// the copy (its status is returned).
+unsigned stepped(void *arg) {
+    auto *s = static_cast<Steps *>(arg);
+    const std::uint64_t count = static_cast<zubfcb *>(s->ch->out)->count;
+    const std::uint32_t n = count > kNoLimit ? kNoLimit : static_cast<std::uint32_t>(count);
+    if (s->progress != nullptr) {
+        s->progress(s->cbarg, n - s->ch->reported);
+        s->ch->reported = n;
+    }
+    return s->poll != nullptr ? s->poll(s->cbarg) : ZUSD_OK;
+}
+
+// A parallel run's output has grown: a step once it has grown by a slice,
+// after which the output is started on its way to the disk as well.
+unsigned parstep(void *arg) {
+    auto *s = static_cast<Steps *>(arg);
+    auto *out = static_cast<zubfcb *>(s->ch->out);
+    if (out->count < s->next) return ZUSD_OK;
+    s->next = out->count + s->slice;
+    const unsigned stop = stepped(arg);
+    if (stop == 0 && out->fp != nullptr)
+        sync_file_range(fileno(out->fp), 0, 0, SYNC_FILE_RANGE_WRITE);
+    return stop;
+}
+
 // An unlimited codec copy runs as a series of steps of about zucpslice
 // output bytes each (the encoder and decoder stop at an output limit and go
 // on from there on the same stream), and after each step the kernel is told
 // to start writing the output out. The sync when the output is closed then
 // waits only for the last step's data. Outputs past the 32-bit range finish
 // in one unlimited step. Progress gets the output's growth after each step.
+// With threads to spare (zulzpt), the whole file goes first through the
+// parallel encoder or decoder, which leave the serial one at its end (the
+// decoder: at the start of its last stretch).
 unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
     auto *in = static_cast<zubfcb *>(ch->in);
     auto *out = static_cast<zubfcb *>(ch->out);
     // The encoder stops once the output is within 2 bytes of its limit, so a
     // step must allow more than that to make headway.
     const std::uint64_t slice = zucpslice == 0 ? kNoLimit : zucpslice < 16 ? 16 : zucpslice;
+    Steps steps{ch, progress, poll, cbarg, slice, out->count + slice};
+    const unsigned threads = zulzpt(ch->compress);
+    const unsigned pst =
+        threads < 2            ? ZUSD_OK
+        : ch->compress != 0 ? zulzpe(in, out, static_cast<zulzecst *>(ch->work), threads, parstep, &steps)
+                            : zulzpd(in, out, static_cast<zulzdcst *>(ch->work), threads, parstep, &steps);
+    if (pst != ZUSD_OK) return pst;
     for (;;) {
         const std::uint64_t until = out->count + slice;
         const bool last = until >= kNoLimit;
@@ -680,14 +724,7 @@ unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
             done = rec->state < 1 || rec->state > 4;  // not held back at the limit
         }
         if (st != ZUSD_OK) return st;
-        if (progress != nullptr) {
-            progress(cbarg, n - ch->reported);
-            ch->reported = n;
-        }
-        if (poll != nullptr) {
-            const unsigned stop = poll(cbarg);
-            if (stop != 0) return stop;
-        }
+        if (const unsigned stop = stepped(&steps); stop != 0) return stop;
         if (done || last) return ZUSD_OK;
         if (out->fp != nullptr) sync_file_range(fileno(out->fp), 0, 0, SYNC_FILE_RANGE_WRITE);
     }

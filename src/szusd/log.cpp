@@ -13,6 +13,7 @@
 
 char *zusdlg_filename = nullptr;
 unsigned zusdlg_level = 0;
+thread_local int zusdquiet = 0;
 
 unsigned zusdes(int err) {
     switch (err) {
@@ -66,6 +67,7 @@ int zusdlg(const char *path, unsigned level) {
 }
 
 FILE *zusdla(unsigned mask) {
+    if (zusdquiet != 0) return nullptr;
     if (zusdlg_filename == nullptr) {
         if (const char *env = std::getenv("ZU_ERRORLOG")) zusdlg(env, 7);
     }

@@ -1,0 +1,72 @@
+/* parallel_run.h - whole streams through real files: restored by the
+ * parallel decoder and then the serial one from where it stopped (one
+ * thread: the serial one alone), or compressed by the parallel encoder, with
+ * the messages the error log received. */
+#ifndef ZU_FUZZ_PARALLEL_RUN_H
+#define ZU_FUZZ_PARALLEL_RUN_H
+
+#include "fuzz_streams.h"
+
+#include <sys/mman.h>
+#include <fstream>
+#include <unistd.h>
+
+#include <string>
+
+namespace zufuzz {
+
+struct Restored {
+    Bytes out;
+    unsigned status = 0;
+    std::string log;         /* the messages, without their dates and errno */
+    std::uint64_t serial_at; /* input byte where the serial decoder took over */
+};
+
+/* A file in memory holding `b`, open from its start. */
+inline std::FILE *memfile(const Bytes &b, const char *mode) {
+    const int fd = memfd_create("zu", 0);
+    if (fd < 0 || write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) fail("memfd");
+    lseek(fd, 0, SEEK_SET);
+    return fdopen(fd, mode);
+}
+
+/* Runs `fn(in, out)` over streams (coded as given) on files in memory with
+ * the log on; the output's bytes, and the log's messages in *log. */
+template <class Fn>
+inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::string *log, Fn fn) {
+    const std::string path = "/tmp/zu_parallel_log." + std::to_string(getpid());
+    unlink(path.c_str());
+    zusdlg(path.c_str(), 1);
+    std::FILE *outfp = memfile({}, "w+");
+    const int outfd = dup(fileno(outfp));
+    zubfcb *in = zubfcr(memfile(input, "r"), 1, incoded), *out = zubfcr(outfp, 0, outcoded);
+    fn(in, out);
+    zubfcl(in, 0);
+    zubfcl(out, ZUBF_FLUSH);
+    zusdlg_level = 0;
+    std::ifstream lf(path);
+    for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
+    unlink(path.c_str());
+    Bytes b(static_cast<std::size_t>(lseek(outfd, 0, SEEK_END)));
+    if (pread(outfd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
+    close(outfd);
+    return b;
+}
+
+inline Restored restore(const Bytes &stream, unsigned threads) {
+    Restored r;
+    r.out = through_files(stream, 1, 0, &r.log, [&](zubfcb *in, zubfcb *out) {
+        zulzdcst st{};
+        r.status = zulzpd(in, out, &st, threads, nullptr, nullptr);
+        r.serial_at = in->count;
+        std::uint32_t lim = ZULZ_NOLIMIT;
+        if (r.status == 0) r.status = zulzdc(in, out, &st, &lim);
+        if (r.status == 0) r.status = zulzdcck(&st);
+        zudtds(st.table);
+    });
+    return r;
+}
+
+}  // namespace zufuzz
+
+#endif /* ZU_FUZZ_PARALLEL_RUN_H */
