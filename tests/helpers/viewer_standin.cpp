@@ -6,7 +6,6 @@
 // shown as \r and \n), answers each and ends at "Exit,0". With GTR_DEAF set,
 // its first run never listens.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,10 +20,7 @@ std::string g_log;
 void log(std::string line) {
     for (std::size_t i = 0; (i = line.find_first_of("\r\n", i)) != std::string::npos;)
         line.replace(i, 1, line[i] == '\r' ? "\\r" : "\\n");
-    line += '\n';
-    const int fd = open(g_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (fd >= 0 && write(fd, line.data(), line.size()) < 0) std::perror("write");
-    close(fd);
+    if (FILE *f = std::fopen(g_log.c_str(), "a")) std::fprintf(f, "%s\n", line.c_str()), std::fclose(f);
 }
 
 }  // namespace
@@ -44,15 +40,13 @@ int main(int argc, char **argv) {
     while (first && std::getenv("GTR_DEAF") != nullptr) pause();
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
-    const int lfd = std::atoi(control);
-    if (getsockname(lfd, reinterpret_cast<sockaddr *>(&addr), &len) != 0 || listen(lfd, 4) != 0) return 3;
+    if (getsockname(std::atoi(control), reinterpret_cast<sockaddr *>(&addr), &len) != 0 || listen(std::atoi(control), 4) != 0) return 3;
     log(std::string("listen ") + inet_ntoa(addr.sin_addr) + ":" + std::to_string(ntohs(addr.sin_port)));
     for (char buf[4096];;) {
-        const int c = accept(lfd, nullptr, nullptr);
+        const int c = accept(std::atoi(control), nullptr, nullptr);
         for (ssize_t n; c >= 0 && (n = read(c, buf, sizeof buf)) > 0;) {
-            const std::string cmd(buf, static_cast<std::size_t>(n));
-            log("cmd " + cmd);
-            if (write(c, "OK\r\n", 4) != 4 || cmd == "Exit,0\r\n") return 0;
+            log("cmd " + std::string(buf, static_cast<std::size_t>(n)));
+            if (write(c, "OK\r\n", 4) != 4 || std::string(buf, static_cast<std::size_t>(n)) == "Exit,0\r\n") return 0;
         }
         close(c);
     }
