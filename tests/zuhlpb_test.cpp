@@ -138,9 +138,10 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
         EXPECT_TRUE(app.nsuspend == 1 && app.nresume == 1 && app.suspended == 0);
         EXPECT_EQ(show(UIAP_GRAPHICAL, "exit"), 0);
         setenv("GTR_DEAF", "1", 1);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a") + show(UIAP_GRAPHICAL, "?html b"), 0);
-        EXPECT_TRUE(logged(log, "run -sdi 7711" + url + "/a.html cwd=" + in.help) && logged(log, "run -sdi 7711" + url + "/b.html"));
-        EXPECT_EQ(logged(log, "listen 127.0.0.1:7711"), 1);
+        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
+        EXPECT_GT(logged(log, "run -sdi 7711" + url + "/a.html cwd=" + in.help), 0);  // it has started
+        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html b"), 0);
+        EXPECT_TRUE(logged(log, "run -sdi 7711" + url + "/b.html") && logged(log, "listen 127.0.0.1:7711") == 1);
         EXPECT_EQ(logged(in.err, "Connect(): ", 0), 5);
         EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
         EXPECT_GT(logged(log, "cmd OpenURL,3,\"file:" + in.help + "/a.html\",,1,1,,,0,1\\r\\n"), 0);
@@ -152,7 +153,7 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
         EXPECT_EQ(logged(log, "run ", 0), 3);
     }, true);
     if (code == 77) GTEST_SKIP() << "no private network namespace for the control ports";
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(code, 0) << zutest::slurp(in.err) << zutest::slurp(log);
     EXPECT_EQ(logged(in.err, "holds a double quote, CR or LF", 0), 3);
     EXPECT_NE(zutest::slurp(in.err).find("no help viewer for presentation mode 3"), std::string::npos);
 }
