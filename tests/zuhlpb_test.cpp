@@ -12,6 +12,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <csignal>
@@ -118,7 +119,8 @@ TEST(ZuhlpbIndex, LookupsAndPagesFollowTheTable) {
 // free control port bound on 127.0.0.1 (one that never listens is killed
 // after five attempts and started again), told later pages and "exit" over
 // the control connection, and started again once gone. Page paths holding
-// '"', CR or LF (here from the temporary directory) are refused.
+// '"', CR or LF (here from the temporary directory) are refused; no socket
+// for the control connection, or no viewer program, is reported.
 TEST(ZuhlpbLauncher, ViewersGetThePages) {
     Install in;
     mkdir((in.tmp = in.dir / "a\nb").c_str(), 0755);
@@ -136,6 +138,8 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
         EXPECT_EQ(show(UIAP_CHARACTER, "?html a") + show(3, "?html a") * 10, 10);
         EXPECT_EQ(zutest::slurp(in.inst + "/gtrc.log"), "run " + in.help + "/a.html cwd=" + in.help + " LYNX_HELP=" + in.help + " mode=-\n");
         EXPECT_TRUE(app.nsuspend == 1 && app.nresume == 1 && app.suspended == 0);
+        unlink((in.inst + "/gtrc").c_str());
+        EXPECT_EQ(show(UIAP_CHARACTER, "?html a"), 0);  // handed on: the child reports the missing viewer
         EXPECT_EQ(show(UIAP_GRAPHICAL, "exit"), 0);
         setenv("GTR_DEAF", "1", 1);
         EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
@@ -143,6 +147,12 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
         EXPECT_EQ(show(UIAP_GRAPHICAL, "?html b"), 0);
         EXPECT_TRUE(logged(log, "run -sdi 7711" + url + "/b.html") && logged(log, "listen 127.0.0.1:7711") == 1);
         EXPECT_EQ(logged(in.err, "Connect(): ", 0), 5);
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        const rlimit none{0, files.rlim_max};
+        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 1);  // no socket for the control connection
+        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
         EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
         EXPECT_GT(logged(log, "cmd OpenURL,3,\"file:" + in.help + "/a.html\",,1,1,,,0,1\\r\\n"), 0);
         EXPECT_EQ(show(UIAP_GRAPHICAL, "?html quote") + show(UIAP_GRAPHICAL, "?html cr") + show(UIAP_CHARACTER, "text"), 3);
@@ -156,6 +166,7 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
     EXPECT_EQ(code, 0) << zutest::slurp(in.err) << zutest::slurp(log);
     EXPECT_EQ(logged(in.err, "holds a double quote, CR or LF", 0), 3);
     EXPECT_NE(zutest::slurp(in.err).find("no help viewer for presentation mode 3"), std::string::npos);
+    EXPECT_EQ(logged(in.err, "failed in starting " + in.inst + "/gtrc\n", 0) + logged(in.err, "socket(): ", 0), 2);
 }
 
 }  // namespace
