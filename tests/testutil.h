@@ -166,4 +166,32 @@ int run_in_child(Fn &&fn) {
 
 }  // namespace zutest
 
+namespace zutest {
+
+// A table cell as the bytes it stands for: \n, \r, \t, \\ and \xHH escape
+// a byte, and {N:text} stands for N copies of text (for long inputs).
+inline std::string unescape(const std::string &cell) {
+    std::string out;
+    for (std::size_t i = 0; i < cell.size(); ++i) {
+        const std::size_t colon = cell.find_first_not_of("0123456789", i + 1);
+        const std::size_t close = colon == std::string::npos ? colon : cell.find('}', colon);
+        if (cell[i] == '{' && colon > i + 1 && close != std::string::npos && cell[colon] == ':') {
+            const std::string part = unescape(cell.substr(colon + 1, close - colon - 1));
+            for (unsigned long n = std::stoul(cell.substr(i + 1, colon - i - 1)); n > 0; --n)
+                out += part;
+            i = close;
+        } else if (cell[i] != '\\' || i + 1 == cell.size()) {
+            out += cell[i];
+        } else if (cell[++i] == 'x') {
+            out += static_cast<char>(std::stoi(cell.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            out += cell[i] == 'n' ? '\n' : cell[i] == 'r' ? '\r' : cell[i] == 't' ? '\t' : cell[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace zutest
+
 #endif  // ZU_TESTS_TESTUTIL_H

@@ -1,208 +1,162 @@
-// The string primitives: bounded copies at their limits, null handling,
-// letter folding, whitespace sets, replace-all and the number parsers.
+// The string library: every function driven from the rows of zutx_cases.tsv
+// (each allocating row also run with each of its allocations failing in
+// turn), and properties tying ordering, equality and search to folded bytes
+// and splitting to joining.
+#include "testutil.h"
 #include "zutx.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <cstring>
-#include <string>
+#include <algorithm>
+#include <deque>
+#include <map>
+#include <random>
+#include <string_view>
+#include <tuple>
 
 namespace {
 
-// An argument as a failure message shows it.
-std::string q(const char *s) {
-    return s != nullptr ? "\"" + std::string(s) + "\"" : "null";
-}
+std::string str(const char *s) { return s != nullptr ? s : "(null)"; }
+template <class T> std::string num(T n) { return std::to_string(n); }
 
-TEST(ZutxLength, CountsModulo65536AndNullIsNotEmpty) {
-    EXPECT_EQ(zutxln(nullptr), 0);
-    EXPECT_EQ(zutxln(""), 0);
-    EXPECT_EQ(zutxln("abc"), 3);
-    EXPECT_EQ(zutxln(std::string(65536 + 7, 'x').c_str()), 7);
-    EXPECT_EQ(zutxln(std::string(65535, 'x').c_str()), 65535);
-    EXPECT_EQ(zutxnl(nullptr), 0u);
-    EXPECT_EQ(zutxnl(""), 1u);
-    EXPECT_EQ(zutxnl(" "), 0u);
-}
-
-TEST(ZutxCopy, StopsAtLimitAndTerminates) {
-    struct {
-        const char *src;
-        std::uint16_t max, want;
-    } const cases[] = {{"0123456789", 4, 4}, {"0123456789", 0, 0}, {"abc", 65535, 3}, {"", 10, 0}};
-    for (const auto &c : cases) {
-        SCOPED_TRACE(q(c.src) + " max " + std::to_string(c.max));
-        char dst[16];
-        std::memset(dst, '#', sizeof dst);
-        EXPECT_EQ(zutxcp(dst, c.src, c.max), c.want);
-        EXPECT_EQ(std::string(dst), std::string(c.src, c.want));
-        EXPECT_EQ(dst[c.want + 1], '#');  // nothing beyond the copy and its terminator
+// The arguments of a row and the out-parameters of its call. In a row,
+// "(null)" stands for a null pointer and a name list is split at '|' (an
+// empty cell is no names). Out-parameters start poisoned, so that a call
+// must set them.
+struct Args {
+    std::vector<std::string> v;
+    std::deque<std::vector<const char *>> lists;
+    std::string used, buf;  // the out-parameters handed over; the edit buffer
+    std::uint16_t count = 0xABCD;
+    char **array = reinterpret_cast<char **>(&count);
+    char *out = reinterpret_cast<char *>(&count);
+    std::int32_t changed = 7;
+    std::uint32_t value = 0xDEADBEEF;
+    Args(std::vector<std::string> args = {}) : v(std::move(args)) {}
+    const char *p(std::size_t i) const { return v[i] == "(null)" ? nullptr : v[i].c_str(); }
+    long n(std::size_t i) const { return std::stol(v[i]); }
+    const char *const *names(std::size_t i) {
+        auto &l = lists.emplace_back();
+        std::replace(v[i].begin(), v[i].end(), '|', '\0');
+        for (std::size_t at = 0; !v[i].empty() && at <= v[i].size(); at += std::strlen(&v[i][at]) + 1)
+            l.push_back(std::strcmp(&v[i][at], "(null)") == 0 ? nullptr : &v[i][at]);
+        return l.data();
     }
-}
-
-TEST(ZutxCopy, NullWritesNothing) {
-    char dst[4] = {'k', 'e', 'e', 'p'};
-    for (auto op : {zutxcp, zutxct}) {
-        EXPECT_EQ(op(dst, nullptr, 3), 0);
-        EXPECT_EQ(std::memcmp(dst, "keep", 4), 0);
-        EXPECT_EQ(op(nullptr, "abc", 3), 0);
+    // After the call, the out-parameters it was given, each after a ':': the
+    // edited string, count and names, string, changed flag, value ('-' when
+    // untouched). Arrays and strings are released.
+    std::string outs() {
+        std::string r;
+        if (used.find('E') != std::string::npos) r += ":" + std::string(buf.c_str());
+        if (used.find('A') != std::string::npos) {
+            EXPECT_EQ(count == 0, array == nullptr) << "an array exactly when there are entries";
+            r += ":" + num(count) + ":";
+            for (std::uint16_t i = 0; i < count; ++i) r += (i ? "|" : "") + str(array[i]);
+            zutxfsa(array, count);
+        }
+        if (used.find('O') != std::string::npos) r += ":" + str(out), std::free(out);
+        if (used.find('H') != std::string::npos) r += ":" + num(changed);
+        if (used.find('V') != std::string::npos) r += ":" + (value == 0xDEADBEEF ? std::string("-") : num(value));
+        return r;
     }
-}
+};
 
-TEST(ZutxAppend, ReturnsCountAppended) {
-    char dst[16] = "abc";
-    EXPECT_EQ(zutxct(dst, "zz", 0), 0);
-    EXPECT_EQ(zutxct(dst, "def", 65535), 3);
-    EXPECT_EQ(zutxct(dst, "ghijk", 2), 2);
-    EXPECT_STREQ(dst, "abcdefgh");
-}
-
-TEST(ZutxSame, FoldsOnlyAsciiLetters) {
-    EXPECT_EQ(zutxsm("Makefile", "MAKEFILE", 65535), 1u);
-    EXPECT_EQ(zutxsm("abc", "abcd", 65535), 0u);
-    EXPECT_EQ(zutxsm("abcd", "abc", 65535), 0u);
-    EXPECT_EQ(zutxsm("abc", "abcd", 3), 1u);
-    EXPECT_EQ(zutxsm("abc", "abc", 65535), 1u);
-    EXPECT_EQ(zutxsm("", "", 65535), 1u);
-    EXPECT_EQ(zutxsm(nullptr, nullptr, 5), 1u);
-    EXPECT_EQ(zutxsm(nullptr, "x", 5), 0u);
-    EXPECT_EQ(zutxsm("x", nullptr, 5), 0u);
-    EXPECT_EQ(zutxsm(nullptr, "x", 0), 1u);
-    EXPECT_EQ(zutxsm("abc", "xyz", 0), 1u);
-    // '@' (0x40) and '[' (0x5B) sit just outside 'A'-'Z' and do not fold;
-    // neither do accented Latin-1 letters.
-    EXPECT_EQ(zutxsm("@", "`", 1), 0u);
-    EXPECT_EQ(zutxsm("[", "{", 1), 0u);
-    EXPECT_EQ(zutxsm("Z", "z", 1), 1u);
-    EXPECT_EQ(zutxsm("\xC9", "\xE9", 1), 0u);
-    // Unterminated buffers: only the first 3 bytes may be read.
-    const char a[3] = {'a', 'B', 'c'}, b[3] = {'A', 'b', 'C'};
-    EXPECT_EQ(zutxsm(a, b, 3), 1u);
-}
-
-TEST(ZutxTruncateDuplicate, Basics) {
-    char s[] = "abcdef";
-    zutxnt(s, 2);
-    EXPECT_STREQ(s, "ab");
-    for (const char *src : {"hello", static_cast<const char *>(nullptr)}) {
-        char *d = zutxds(src);
-        ASSERT_NE(d, nullptr);
-        EXPECT_STREQ(d, src != nullptr ? src : "");
-        std::free(d);
+// One argument of kind K from row argument i: 'p' string, 'n' number, 'c'
+// character, 'l' name list, 'e' string edited in place (in a buffer with
+// room behind it); upper case kinds read nothing from the row: 'C' and 'A' a
+// count and an array, 'O' a string, 'H' a changed flag, 'V' a value.
+template <char K> auto arg(Args &a, std::size_t i) {
+    if constexpr (K == 'p') return a.p(i);
+    else if constexpr (K == 'n') return a.n(i);
+    else if constexpr (K == 'c') return a.v[i][0];
+    else if constexpr (K == 'l') return a.names(i);
+    else if constexpr (K == 'e') {
+        a.used += 'E', a.buf = str(a.p(i)) + std::string(1, '\0') + std::string(300, '#');
+        return a.p(i) != nullptr ? a.buf.data() : nullptr;
     }
-    void *(*const saved)(std::size_t) = zutx_alloc;
-    zutx_alloc = [](std::size_t) -> void * { return nullptr; };
-    EXPECT_EQ(zutxds("x"), nullptr);  // allocation failure
-    zutx_alloc = saved;
+    else
+        return a.used += K, std::get<std::string_view("CAOHV").find(K)>(std::tuple{&a.count, &a.array, &a.out, &a.changed, &a.value});
+}
+// "returned:out-parameters" of F called with arguments of the kinds K.
+// Lower case kinds are read from the row in order.
+template <auto F, char... K> std::string call(Args &a) {
+    static constexpr char kinds[] = {K...};
+    return [&]<std::size_t... I>(std::index_sequence<I...>) {
+        const auto go = [&] { return F(arg<K>(a, std::count_if(kinds, kinds + I, [](char c) { return c >= 'a'; }))...); };
+        if constexpr (std::is_void_v<decltype(go())>) return go(), "0" + a.outs();
+        else return [](auto r, Args &b) { return num(r) + b.outs(); }(go(), a);
+    }(std::make_index_sequence<sizeof...(K)>{});
 }
 
-// `op` turns `in` into `out`; `want` is the new length (zutxrw) or the
-// number of characters removed.
-void expect_ws(std::uint16_t (*op)(char *), const char *in, const char *out, std::uint16_t want) {
-    std::string s = in;
-    EXPECT_EQ(op(s.data()), want) << q(in);
-    EXPECT_STREQ(s.c_str(), out) << q(in);
+const std::map<std::string, std::string (*)(Args &)> ops = {
+    {"ln", call<zutxln, 'p'>}, {"nl", call<zutxnl, 'p'>}, {"in", call<zutxin, 'p'>}, {"vr", call<zutxvr, 'p'>},
+    {"cs", call<zutxcs, 'p'>}, {"co", call<zutxco, 'p', 'p'>}, {"cn", call<zutxcn, 'p', 'p'>},
+    {"ma", call<zutxma, 'p', 'p'>}, {"se", call<zutxse, 'p', 'p'>}, {"le", call<zutxle, 'p', 'p'>},
+    {"gr", call<zutxgr, 'p', 'p'>}, {"sm", call<zutxsm, 'p', 'p', 'n'>}, {"vl", call<zutxvl, 'p', 'p', 'n'>},
+    {"vg", call<zutxvg, 'p', 'p', 'n'>}, {"vs", call<zutxvs, 'p', 'p', 'n'>}, {"no", call<zutxno, 'p', 'c'>},
+    {"pn", call<zutxpn, 'p', 'n', 'c'>}, {"hs", call<zutxhs, 'p', 'n'>}, {"rw", call<zutxrw, 'e'>},
+    {"imsa", call<zutximsa, 'p', 'p', 'c'>}, {"ima", call<zutxima, 'l', 'n', 'p'>}, {"rl", call<zutxrl, 'e'>},
+    {"ae", call<zutxae, 'l', 'l', 'n'>}, {"rt", call<zutxrt, 'e'>}, {"uc", call<zutxuc, 'e', 'n'>},
+    {"lc", call<zutxlc, 'e', 'n'>}, {"fp", call<zutxfp, 'e', 'n'>}, {"nt", call<zutxnt, 'e', 'n'>},
+    {"cp", call<zutxcp, 'e', 'p', 'n'>}, {"ct", call<zutxct, 'e', 'p', 'n'>}, {"tr", call<zutxtr, 'e', 'p'>},
+    {"mp", call<zutxmp, 'e', 'c', 'c', 'n'>}, {"ro", call<zutxro, 'p', 'p', 'p', 'e'>}, {"p4", call<zutxp4, 'p', 'V'>},
+    {"pe", call<zutxpe, 'p', 'V'>}, {"sa", call<zutxsa, 'p', 'c', 'C', 'A', 'n'>}, {"lr", call<zutxlr, 'p', 'p', 'O', 'H'>},
+    {"au", call<zutxau, 'n', 'n', 'l', 'l', 'C', 'A'>}, {"ad", call<zutxad, 'n', 'n', 'l', 'l', 'C', 'A'>},
+    {"as", call<zutxas, 'l', 'n', 'O', 'c'>}, {"la", call<zutxla, 'p', 'p', 'O', 'H'>},
+    {"ds", [](Args &a) { a.used = "O", a.out = zutxds(a.p(0)); return num(a.out != nullptr) + a.outs(); }},
+};
+
+int allocations_left = -1;  // the allocation that fails, counting from 0
+void *failing_alloc(std::size_t size) { return allocations_left-- == 0 ? nullptr : std::malloc(size); }
+
+// Each row: function, arguments, result, and for functions that allocate the
+// result when an allocation fails, which every run with one failing
+// allocation must give until they are few enough for the call to succeed.
+TEST(ZutxCases, EveryRowGivesItsResult) {
+    zutx_alloc = failing_alloc;
+    for (const auto &row : zutest::table("zutx_cases.tsv")) {
+        const bool allocates = row[0].back() == '!';
+        const std::size_t last = row.size() - (allocates ? 2 : 1);  // the result's column
+        const auto run = [&](int failing) {
+            Args args;
+            for (std::size_t i = 1; i < last; ++i) args.v.push_back(zutest::unescape(row[i]));
+            allocations_left = failing;
+            return ops.at(row[0].substr(0, row[0].find('!')))(args);
+        };
+        const std::string want = zutest::unescape(row[last]), name = row[0] + " " + row[1].substr(0, 60);
+        EXPECT_EQ(run(-1), want) << name;
+        int k = 0;
+        for (std::string got; allocates && k < 50 && (got = run(k)) != want; ++k)
+            EXPECT_EQ(got, row.back()) << name << ", allocation " << k << " failing";
+        EXPECT_LT(k, 50) << name << ": never succeeded with one allocation failing";
+    }
+    zutx_alloc = std::malloc;
 }
 
-TEST(ZutxWhitespace, EachOperationHasItsOwnSet) {
-    expect_ws(zutxrw, " a\tb\r\nc ", "abc", 3);
-    expect_ws(zutxrl, "\nx", "\nx", 0);  // a line feed is not removed at the front
-    expect_ws(zutxrl, " \t\r x y ", "x y ", 4);
-    expect_ws(zutxrl, " \t ", "", 3);
-    expect_ws(zutxrt, "   ", "", 3);
-    expect_ws(zutxrt, "x y\n \t\r", "x y\n", 3);  // stops at the line feed
-    expect_ws(zutxrt, "", "", 0);
-    EXPECT_EQ(zutxrl(nullptr), 0);
-    EXPECT_EQ(zutxrt(nullptr), 0);
-}
-
-TEST(ZutxCaseAndMap, WithinLimit) {
-    char s[] = "abcdef";
-    EXPECT_EQ(zutxuc(s, 0), 0);
-    EXPECT_EQ(zutxuc(s, 3), 3);
-    EXPECT_STREQ(s, "ABCdef");
-    EXPECT_EQ(zutxuc(s, 65535), 65535);
-    EXPECT_STREQ(s, "ABCDEF");
-    char t[] = "Ab1-Z\xC9";
-    EXPECT_EQ(zutxlc(t, 65535), 65535);
-    EXPECT_STREQ(t, "ab1-z\xC9");  // the default C locale has no upper-case 0xC9
-    char p[] = "a/b/c/d";
-    zutxmp(p, '/', '\\', 0);
-    zutxmp(p, '/', '\\', 4);
-    EXPECT_STREQ(p, "a\\b\\c/d");
-    zutxmp(p, '/', '\\', 65535);
-    EXPECT_STREQ(p, "a\\b\\c\\d");
-}
-
-TEST(ZutxLocate, CountsAndPositions) {
-    EXPECT_EQ(zutxno("", '/'), 0);
-    EXPECT_EQ(zutxno("a,b,,c", ','), 3);
-    EXPECT_EQ(zutxbs("/a/b/"), 3);
-    EXPECT_EQ(zutxpn("a/b/c", 2, '/'), 4);
-    EXPECT_EQ(zutxpn("a/b/c", 1, '/'), 2);
-    EXPECT_EQ(zutxpn("a/b/c", 5, '/'), 5);
-    EXPECT_EQ(zutxpn("abc", 0, '/'), 0);
-    EXPECT_EQ(zutxpn("", 1, '/'), 0);
-    EXPECT_EQ(zutxpo("/usr/lib/x", 1), 1);
-    EXPECT_EQ(zutxpo("/usr/lib/x", 3), 9);
-}
-
-std::string replace(const char *src, const char *pat, const char *rep) {
-    char out[256];
-    std::memset(out, '#', sizeof out);
-    zutxro(src, pat, rep, out);
-    return out;
-}
-
-TEST(ZutxReplace, FoldedNaiveNonOverlapping) {
-    EXPECT_EQ(replace("/MNT/disk1/x", "/mnt", "/cdrom"), "/cdrom/disk1/x");
-    EXPECT_EQ(replace("aaab", "aab", "X"), "aX");
-    EXPECT_EQ(replace("xyzab", "abc", "Q"), "xyzab");
-    EXPECT_EQ(replace("aaaa", "aa", "b"), "bb");
-    EXPECT_EQ(replace("abab", "AB", ""), "");
-    EXPECT_EQ(replace("xabx", "ab", "ABAB"), "xABABx");
-    EXPECT_EQ(replace("ab", "ab", "c"), "c");  // a match at the very end
-    EXPECT_EQ(replace("abc", "", "z"), "abc");
-    EXPECT_EQ(replace("abc", "b", nullptr), "");
-    EXPECT_EQ(replace(nullptr, "b", "c"), "");
-    EXPECT_EQ(replace("abc", nullptr, "c"), "");
-    EXPECT_EQ(replace("", "b", "c"), "");
-}
-
-// The parsers leave the value untouched on failure.
-void expect_parse(unsigned (*parse)(const char *, std::uint32_t *), const char *s, unsigned ok,
-                  std::uint32_t want) {
-    std::uint32_t v = 0xDEADBEEF;
-    EXPECT_EQ(parse(s, &v), ok) << q(s);
-    EXPECT_EQ(v, ok ? want : 0xDEADBEEFu) << q(s);
-}
-
-TEST(ZutxParseSize, SuffixesBlanksAndOverflow) {
-    struct {
-        const char *s;
-        std::uint32_t want;
-    } const good[] = {{"  64K ", 65536u},
-                      {"2m", 2097152u},
-                      {"K", 0},
-                      {"", 0},
-                      {"   ", 0},
-                      {"4294967295", 4294967295u},
-                      {"4194303K", 4294966272u},
-                      {"4095M", 4095u * 1048576u}};
-    for (const auto &c : good) expect_parse(zutxp4, c.s, 1, c.want);
-    // 5000000000 mod 2^32 is larger than 500000000: still an overflow.
-    for (const char *bad : {"12 K", "1K5", "12x", "1KM", "4294967296", "-1", "4096M", "4194304K",
-                            "5000000000", "5000000K", "99999999999999999999"})
-        expect_parse(zutxp4, bad, 0, 0);
-}
-
-TEST(ZutxParseDecimal, SignedLimit) {
-    expect_parse(zutxpe, "2147483647", 1, 2147483647u);
-    expect_parse(zutxpe, " 42  ", 1, 42);
-    expect_parse(zutxpe, "", 1, 0);
-    for (const char *bad : {"2147483648", "4 2", "12K", "5000000000", "x"})
-        expect_parse(zutxpe, bad, 0, 0);
+// Ordering, equality, common prefixes and search agree with plain string
+// operations on the folded bytes (only 'A'-'Z' fold; 0xE9 stays unsigned);
+// splitting a joined list gives the names back, whatever their number and
+// size (up to lists past 65535 bytes).
+TEST(ZutxProperty, AgreeWithFoldedBytesAndSplitUndoesJoin) {
+    std::mt19937 rng(5);
+    for (int i = 0; i < 20000; ++i) {
+        std::string w[2], f[2];
+        for (auto k = rng() % 10, r = rng() % 6; k > 0; --k, r = rng() % 6)
+            w[k % 2] += "aAbB_\xE9"[r], f[k % 2] += "aabb_\xE9"[r];
+        const unsigned max = rng() % 2 ? rng() % 6 : 65535;
+        const std::size_t k = std::mismatch(f[0].begin(), f[0].end(), f[1].begin(), f[1].end()).first - f[0].begin();
+        Args args{{w[0], w[1], num(max)}};
+        std::string got;
+        for (const char *op : {"le", "gr", "sm", "cn", "tr"}) got += ops.at(op)(args) + " ";
+        EXPECT_EQ(got, num(f[0] < f[1]) + " " + num(f[0] > f[1]) + " " + num(k >= max || f[0] == f[1]) + " " +
+                           num(f[0].find(f[1]) != std::string::npos) + " 0:" + w[0].substr(0, k) + " ")
+            << w[0] << " " << w[1] << " max " << max;
+    }
+    for (int i = 0; i < 200; ++i) {
+        const auto n = rng() % 20;
+        std::string names;
+        for (auto k = n; k > 0; --k) names += std::string(rng() % 8 ? rng() % 3 : 4096, "xyz"[rng() % 3]) + (k > 1 ? "|" : "");
+        Args join{{names, num(n), ","}}, split{{ops.at("as")(join).substr(2), ",", "0"}};
+        EXPECT_EQ(ops.at("sa")(split), "1:" + num(names.empty() ? 0 : n) + ":" + names);
+    }
 }
 
 }  // namespace
