@@ -171,7 +171,7 @@ echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*
   "load average $LOAD0 before, $LOAD1 after."
 echo "Medians of $RUNS runs in turns (1 GiB: $BIGRUNS), one warm-up round; time per MiB of the original, in ms," \
   "with the ratio to the peer (compress -b14 / compress -d) in brackets. Input: mixed files (text," \
-  "binaries, compressed data); 1 GiB is the 128 MiB file eight times. Peak RSS and output at 128 MiB."
+  "binaries, compressed data); 1 GiB is the 128 MiB file eight times. Peak RSS (median) and output at 128 MiB."
 echo
 hdr="| command |"; sep="|---|"
 for m in $SIZES; do
@@ -192,10 +192,9 @@ for n in $NAMES; do
   t=$(med "$n" 128)
   ratio=""
   [ -n "${PEER[$n]:-}" ] && ratio=$(div "$t" "$(med "${PEER[$n]}" 128)")
-  rss=$(sort -n "$W/m.$n.128" | tail -1 | awk '{ printf "%.2f", $1 / 1024 }')
+  rss=$(median < "$W/m.$n.128" | awk '{ printf "%.2f", $1 / 1024 }')
   if [ -n "${PEER[$n]:-}" ]; then
-    prss=$(sort -n "$W/m.${PEER[$n]}.128" | tail -1)
-    rss="$rss ($(div "$(sort -n "$W/m.$n.128" | tail -1)" "$prss"))"
+    rss="$rss ($(div "$(median < "$W/m.$n.128")" "$(median < "$W/m.${PEER[$n]}.128")"))"
   fi
   out=$(cat "$W/o.$n.128")
   case $n in z[dp]*|cd|gd) frac="" ;; *) frac=$(div "$out" "$ORIG") ;; esac
