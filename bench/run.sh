@@ -1,19 +1,24 @@
 #!/usr/bin/env bash
-# Whole-process benchmark of zucomp/zuuncomp against the classic compress
-# (ncompress, 14-bit codes) with gzip -1 as a second reference. Builds a
-# Release binary in build-bench/, makes a 128 MiB mixed file (text, binaries
-# and already-compressed data from this machine, after the sample files of
-# tests/data) and
-# prints Markdown tables of medians over repeated runs. See bench/README.md.
+# Whole-process benchmark of zucomp/zuuncomp, serial and with two threads,
+# against the classic compress (ncompress, 14-bit codes) with gzip -1 as a
+# second reference. Builds a Release binary in build-bench/, makes a 128 MiB
+# mixed file (text, binaries and already-compressed data from this machine,
+# after the sample files of tests/data), its first 1 and 16 MiB and (BIG=1)
+# eight copies of it, and prints one Markdown table of medians over runs in
+# which every command takes its turn (round after round, so that a busy
+# spell of the machine hits all of them alike). See bench/README.md.
 #
 #   bash bench/run.sh            (or: make bench)
 #   RUNS=10 BIG=0 bash bench/run.sh   more runs; skip the 1 GiB size
+#   BIGRUNS=5                         runs at 1 GiB (default 3)
 #   BENCH_CXXFLAGS=...                compiler flags for the Release build
 #   KEEP=1                            keep bench/work/ (the mixed files) afterwards
+#   REUSE=1                           use the 128 MiB file KEEP=1 left, if any
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 RUNS=${RUNS:-5}
+BIGRUNS=${BIGRUNS:-3}
 BIG=${BIG:-1}
 CORPUS=${CORPUS:-$ROOT/tests/data}
 WORK=$ROOT/bench/work
@@ -22,7 +27,6 @@ MIB=$((1024 * 1024))
 # ---- tools -------------------------------------------------------------------
 need=()
 command -v compress >/dev/null || need+=(ncompress)
-command -v hyperfine >/dev/null || need+=(hyperfine)
 [ -x /usr/bin/time ] || need+=(time)
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
@@ -44,6 +48,9 @@ BIN=$ROOT/build-bench
 [ -x "$BIN/zucomp" ] && [ -L "$BIN/zuuncomp" ]
 
 # ---- input -------------------------------------------------------------------
+if [ "${REUSE:-0}" = 1 ] && [ -s "$WORK/mix128" ]; then
+  echo "reusing $WORK/mix128" >&2
+else
 rm -rf "$WORK"
 mkdir -p "$WORK"
 # Mixed data: the corpus first, then 256 KiB slices taken in turn from text
@@ -71,6 +78,7 @@ mix() {  # mix FILE SIZE
   truncate -s "$size" "$out"
 }
 mix "$WORK/mix128" $((128 * MIB))
+fi
 head -c $((1 * MIB)) "$WORK/mix128" > "$WORK/mix1"
 head -c $((16 * MIB)) "$WORK/mix128" > "$WORK/mix16"
 if [ "$BIG" = 1 ]; then
@@ -78,79 +86,118 @@ if [ "$BIG" = 1 ]; then
 fi
 
 # ---- helpers -----------------------------------------------------------------
-median() {  # median seconds from a hyperfine JSON export
-  grep -m1 '"median"' "$1" | sed 's/.*: *//; s/,.*//' | awk '{ printf "%.3f", $1 }'
-}
-bench() {  # bench NAME PREPARE COMMAND -> prints median seconds
-  hyperfine --style none --runs "$RUNS" --warmup 1 --prepare "$2" \
-    --export-json "$WORK/$1.json" "$3" >/dev/null 2>&1
-  median "$WORK/$1.json"
-}
-peakmib() {  # peakmib COMMAND... -> peak resident set in MiB
-  /usr/bin/time -f '%M' -o "$WORK/rss" "$@" >/dev/null 2>&1
-  awk '{ printf "%.1f", $1 / 1024 }' "$WORK/rss"
-}
-div() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-ms_per_mib() { awk -v t="$1" -v m="$2" 'BEGIN { printf "%.2f", t * 1000 / m }'; }
-size() { stat -c %s "$1"; }
-
 W=$WORK
-SRC=$W/mix128
-ORIG=$(size "$SRC")
+median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+div() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+size() { stat -c %s "$1"; }
+now() { date +%s%N; }
 
-# Reference outputs (also checks that both round-trip).
-cp "$SRC" "$W/z" && "$BIN/zucomp" "$W/z" && cp "$W/z_" "$W/z_.ref"
-"$BIN/zuuncomp" "$W/z_" && cmp "$W/z" "$SRC"
-cp "$SRC" "$W/c" && compress -f -b14 "$W/c" && cp "$W/c.Z" "$W/c.Z.ref"
-compress -f -d "$W/c.Z" && cmp "$W/c" "$SRC"
-cp "$SRC" "$W/g" && gzip -1 -f "$W/g" && cp "$W/g.gz" "$W/g.gz.ref"
-ZSIZE=$(size "$W/z_.ref")
-CSIZE=$(size "$W/c.Z.ref")
-GSIZE=$(size "$W/g.gz.ref")
+# The commands: name, environment, program and arguments, file it works on,
+# what to put there first, what it makes.
+#   zc/zc2  zucomp serial / ZU_THREADS=2      cc compress -b14   gc gzip -1
+#   zd/zd2  zuuncomp ZU_THREADS=1 / 2          cd compress -d     gd gzip -d
+#   zp      zuuncomp ZU_THREADS=2 on the ZU_THREADS=2 stream
+NAMES="zc zc2 cc gc zd zd2 zp cd gd"
+declare -A LABEL=(
+  [zc]="zucomp (serial)" [zc2]="ZU_THREADS=2 zucomp" [cc]="compress -b14" [gc]="gzip -1"
+  [zd]="ZU_THREADS=1 zuuncomp" [zd2]="ZU_THREADS=2 zuuncomp" [zp]="ZU_THREADS=2 zuuncomp, parallel stream"
+  [cd]="compress -d" [gd]="gzip -d")
+declare -A PEER=([zc]=cc [zc2]=cc [zd]=cd [zd2]=cd [zp]=cd)
+declare -A TARGET=([zc]="<= 0.80" [zc2]="<= 0.50" [zd]="serial" [zd2]="<= 0.30" [zp]="<= 0.30")
+# setup NAME SRC: prepare the input of NAME; prints the command line.
+setup() {
+  local n=$1 src=$2
+  case $n in
+    zc)  cp "$src" "$W/a"; rm -f "$W/a_"; echo "env ZU_THREADS=1 $BIN/zucomp $W/a" ;;
+    zc2) cp "$src" "$W/b"; rm -f "$W/b_"; echo "env ZU_THREADS=2 $BIN/zucomp $W/b" ;;
+    cc)  cp "$src" "$W/c"; rm -f "$W/c.Z"; echo "compress -f -b14 $W/c" ;;
+    gc)  cp "$src" "$W/g"; rm -f "$W/g.gz"; echo "gzip -1 -f $W/g" ;;
+    zd)  cp "$W/ref.z_" "$W/d_"; rm -f "$W/d"; echo "env ZU_THREADS=1 $BIN/zuuncomp $W/d_" ;;
+    zd2) cp "$W/ref.z_" "$W/e_"; rm -f "$W/e"; echo "env ZU_THREADS=2 $BIN/zuuncomp $W/e_" ;;
+    zp)  cp "$W/ref.p_" "$W/p_"; rm -f "$W/p"; echo "env ZU_THREADS=2 $BIN/zuuncomp $W/p_" ;;
+    cd)  cp "$W/ref.c.Z" "$W/f.Z"; rm -f "$W/f"; echo "compress -f -d $W/f.Z" ;;
+    gd)  cp "$W/ref.g.gz" "$W/h.gz"; rm -f "$W/h"; echo "gzip -d -f $W/h.gz" ;;
+  esac
+}
+# What each command leaves behind (compressed size, or the restored file).
+declare -A RESULT=([zc]=a_ [zc2]=b_ [cc]=c.Z [gc]=g.gz [zd]=d [zd2]=e [zp]=p [cd]=f [gd]=h)
 
-# Compression, file to file, the source recreated before each run.
-T_ZC=$(bench zc "cp $SRC $W/z; rm -f $W/z_" "$BIN/zucomp $W/z")
-T_CC=$(bench cc "cp $SRC $W/c; rm -f $W/c.Z" "compress -f -b14 $W/c")
-T_GC=$(bench gc "cp $SRC $W/g; rm -f $W/g.gz" "gzip -1 -f $W/g")
-# Decompression of each tool's own output.
-T_ZD=$(bench zd "cp $W/z_.ref $W/z_; rm -f $W/z" "$BIN/zuuncomp $W/z_")
-T_CD=$(bench cd "cp $W/c.Z.ref $W/c.Z; rm -f $W/c" "compress -f -d $W/c.Z")
-T_GD=$(bench gd "cp $W/g.gz.ref $W/g.gz; rm -f $W/g" "gzip -d -f $W/g.gz")
+# measure SIZE-MIB SRC RUNS: every command RUNS times, in turns; writes
+# $W/t.NAME.SIZE (seconds, one a line), $W/m.NAME.SIZE (peak KiB), $W/o.NAME.SIZE.
+measure() {
+  local m=$1 src=$2 runs=$3 r n cmd t0 t1
+  # Reference streams to decompress, each checked to restore the input.
+  cp "$src" "$W/r"; rm -f "$W/r_"; env ZU_THREADS=1 "$BIN/zucomp" "$W/r"; mv "$W/r_" "$W/ref.z_"
+  cp "$src" "$W/r"; rm -f "$W/r_"; env ZU_THREADS=2 "$BIN/zucomp" "$W/r"; mv "$W/r_" "$W/ref.p_"
+  cp "$src" "$W/r"; compress -f -b14 "$W/r"; mv "$W/r.Z" "$W/ref.c.Z"
+  cp "$src" "$W/r"; gzip -1 -f "$W/r"; mv "$W/r.gz" "$W/ref.g.gz"
+  for n in $NAMES; do rm -f "$W/t.$n.$m" "$W/m.$n.$m"; done
+  for r in $(seq 0 "$runs"); do  # round 0 warms up and checks the outputs
+    for n in $NAMES; do
+      cmd=$(setup "$n" "$src")
+      t0=$(now)
+      /usr/bin/time -f %M -o "$W/rss" $cmd
+      t1=$(now)
+      if [ "$r" = 0 ]; then
+        case $n in
+          z[dp]*|cd|gd) cmp -s "$W/${RESULT[$n]}" "$src" || { echo "$n: output differs" >&2; exit 1; } ;;
+        esac
+        size "$W/${RESULT[$n]}" > "$W/o.$n.$m"
+        continue
+      fi
+      awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", (b - a) / 1e9 }' >> "$W/t.$n.$m"
+      cat "$W/rss" >> "$W/m.$n.$m"
+    done
+  done
+  rm -f "$W"/[a-hpr] "$W"/[a-hpr]_ "$W"/*.Z "$W"/*.gz "$W/ref.z_" "$W/ref.p_"
+}
 
-cp "$SRC" "$W/z"; rm -f "$W/z_"; M_ZC=$(peakmib "$BIN/zucomp" "$W/z")
-M_ZD=$(peakmib "$BIN/zuuncomp" "$W/z_")
-cp "$SRC" "$W/c"; rm -f "$W/c.Z"; M_CC=$(peakmib compress -f -b14 "$W/c")
-M_CD=$(peakmib compress -f -d "$W/c.Z")
-cp "$SRC" "$W/g"; rm -f "$W/g.gz"; M_GC=$(peakmib gzip -1 -f "$W/g")
-M_GD=$(peakmib gzip -d -f "$W/g.gz")
-
-echo
-echo "## zucomp vs compress -b14 (128 MiB mixed file, median of $RUNS runs)"
-echo
-echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(uname -sr)"
-echo
-echo "| measure | zucomp | compress -b14 | zucomp / compress | target | gzip -1 |"
-echo "|---|---|---|---|---|---|"
-echo "| compress time (s) | $T_ZC | $T_CC | $(div "$T_ZC" "$T_CC") | <= 0.50 | $T_GC |"
-echo "| decompress time (s) | $T_ZD | $T_CD | $(div "$T_ZD" "$T_CD") | <= 0.33 | $T_GD |"
-echo "| peak memory, compress (MiB) | $M_ZC | $M_CC | $(div "$M_ZC" "$M_CC") | <= 1.00 | $M_GC |"
-echo "| peak memory, decompress (MiB) | $M_ZD | $M_CD | $(div "$M_ZD" "$M_CD") | <= 1.00 | $M_GD |"
-echo "| compressed size / original | $(div "$ZSIZE" "$ORIG") | $(div "$CSIZE" "$ORIG") | $(div "$ZSIZE" "$CSIZE") | | $(div "$GSIZE" "$ORIG") |"
-
-echo
-echo "## zucomp cost by size (median of $RUNS runs)"
-echo
-echo "| size (MiB) | compress (s) | ms/MiB | decompress (s) | ms/MiB | peak MiB c/d |"
-echo "|---|---|---|---|---|---|"
 SIZES="1 16 128"
 [ "$BIG" = 1 ] && SIZES="$SIZES 1024"
+LOAD0=$(cut -d' ' -f1-3 /proc/loadavg)
 for m in $SIZES; do
-  f=$W/mix$m
-  cp "$f" "$W/s" && rm -f "$W/s_" && "$BIN/zucomp" "$W/s" && cp "$W/s_" "$W/s_.ref"
-  tc=$(bench "sc$m" "cp $f $W/s; rm -f $W/s_" "$BIN/zucomp $W/s")
-  td=$(bench "sd$m" "cp $W/s_.ref $W/s_; rm -f $W/s" "$BIN/zuuncomp $W/s_")
-  cp "$f" "$W/s"; rm -f "$W/s_"; mc=$(peakmib "$BIN/zucomp" "$W/s")
-  md=$(peakmib "$BIN/zuuncomp" "$W/s_")
-  echo "| $m | $tc | $(ms_per_mib "$tc" "$m") | $td | $(ms_per_mib "$td" "$m") | $mc / $md |"
+  runs=$RUNS
+  [ "$m" = 1024 ] && runs=$BIGRUNS
+  measure "$m" "$W/mix$m" "$runs"
+done
+LOAD1=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---- table -------------------------------------------------------------------
+med() { median < "$W/t.$1.$2"; }
+echo
+echo "## zucomp / zuuncomp against compress and gzip, file to file"
+echo
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), $(uname -sr);" \
+  "load average $LOAD0 before, $LOAD1 after."
+echo "Medians of $RUNS runs in turns (1 GiB: $BIGRUNS), one warm-up round; time per MiB of the original, in ms," \
+  "with the ratio to the peer (compress -b14 / compress -d) in brackets. Input: mixed files (text," \
+  "binaries, compressed data); 1 GiB is the 128 MiB file eight times. Peak RSS (median) and output at 128 MiB."
+echo
+hdr="| command |"; sep="|---|"
+for m in $SIZES; do
+  [ "$m" = 1024 ] && hdr="$hdr 1 GiB |" || hdr="$hdr $m MiB |"
+  sep="$sep---|"
+done
+echo "$hdr 128 MiB (s) | ratio to peer | target | peak RSS (MiB) | output (bytes) | output / input |"
+echo "$sep---|---|---|---|---|---|"
+ORIG=$(size "$W/mix128")
+for n in $NAMES; do
+  row="| ${LABEL[$n]} |"
+  for m in $SIZES; do
+    t=$(med "$n" "$m")
+    cell=$(awk -v t="$t" -v m="$m" 'BEGIN { printf "%.2f", t * 1000 / m }')
+    if [ -n "${PEER[$n]:-}" ]; then cell="$cell ($(div "$t" "$(med "${PEER[$n]}" "$m")"))"; fi
+    row="$row $cell |"
+  done
+  t=$(med "$n" 128)
+  ratio=""
+  [ -n "${PEER[$n]:-}" ] && ratio=$(div "$t" "$(med "${PEER[$n]}" 128)")
+  rss=$(median < "$W/m.$n.128" | awk '{ printf "%.2f", $1 / 1024 }')
+  if [ -n "${PEER[$n]:-}" ]; then
+    rss="$rss ($(div "$(median < "$W/m.$n.128")" "$(median < "$W/m.${PEER[$n]}.128")"))"
+  fi
+  out=$(cat "$W/o.$n.128")
+  case $n in z[dp]*|cd|gd) frac="" ;; *) frac=$(div "$out" "$ORIG") ;; esac
+  echo "$row $(awk -v t="$t" 'BEGIN { printf "%.3f", t }') | $ratio | ${TARGET[$n]:-} | $rss | $out | $frac |"
 done
 [ "${KEEP:-0}" = 1 ] || rm -rf "$WORK"

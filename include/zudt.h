@@ -11,11 +11,16 @@
 
 #include <cstdint>
 
-/* Size of the output window and the part of it kept when it slides. The
- * free part after a slide (ZUDT_WINSZ - ZUDT_KEEP) exceeds the longest
- * possible string (65279 bytes for 65536 entries) with room to spare. */
+/* Largest size of the output window and of the part of it kept when it
+ * slides. The free part after a slide (window - kept part) exceeds the
+ * longest possible string (65279 bytes for 65536 entries) with room to
+ * spare. A table with fewer entries gets a window of four times its entry
+ * count, at least ZUDT_WINLEAST, and keeps half of it: for 14-bit codes
+ * 64 KiB, whose free half still holds the longest string (16127 bytes)
+ * twice over. */
 inline constexpr std::uint32_t ZUDT_WINSZ = 256u * 1024u;
 inline constexpr std::uint32_t ZUDT_KEEP = 128u * 1024u;
+inline constexpr std::uint32_t ZUDT_WINLEAST = 64u * 1024u;
 inline constexpr std::uint32_t ZUDT_SLACK = 64u; /* over-copy room at the end */
 
 struct zudtcb {
@@ -26,7 +31,9 @@ struct zudtcb {
     std::uint32_t *steps;  /* 65536-bit set: codes whose addition widens the code */
     std::uint64_t *pos; /* output position (from the stream's start) of each code's latest string */
     std::uint16_t *len; /* length of each code's string */
-    unsigned char *win; /* output window: ZUDT_WINSZ + ZUDT_SLACK bytes */
+    unsigned char *win; /* output window: winsz + ZUDT_SLACK bytes */
+    std::uint32_t winsz; /* size of the window (up to ZUDT_WINSZ) */
+    std::uint32_t keep;  /* part of it kept when it slides: half */
     std::uint64_t wbase; /* output position of win[0] */
 };
 

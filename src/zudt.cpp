@@ -29,7 +29,11 @@ zudtcb *zudtmk(unsigned h) {
     t->steps = alloc<std::uint32_t>(kStepWords);
     t->pos = alloc<std::uint64_t>(n);
     t->len = alloc<std::uint16_t>(n);
-    t->win = alloc<unsigned char>(std::size_t(ZUDT_WINSZ) + ZUDT_SLACK);
+    t->winsz = 4 * static_cast<std::uint32_t>(n);
+    if (t->winsz < ZUDT_WINLEAST) t->winsz = ZUDT_WINLEAST;
+    if (t->winsz > ZUDT_WINSZ) t->winsz = ZUDT_WINSZ;
+    t->keep = t->winsz / 2;
+    t->win = alloc<unsigned char>(std::size_t(t->winsz) + ZUDT_SLACK);
     if (!t->ent || !t->steps || !t->pos || !t->len || !t->win) {
         zudtds(t);
         return nullptr;

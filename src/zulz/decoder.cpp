@@ -98,6 +98,7 @@ struct Hot {
     std::uint64_t *pos;
     std::uint16_t *len;
     const std::uint32_t *steps;
+    std::uint32_t winsz;
 };
 
 /* The decoder's inner loop: codes that name a table entry (or the one about
@@ -125,7 +126,7 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
     /* The string of one code is at most len + 1 bytes; stop before a code
      * whose string could pass the limit or the window's end. */
     const std::uint64_t stop = hs.limabs;
-    const std::uint64_t wend = wbase + ZUDT_WINSZ;
+    const std::uint64_t wend = wbase + hs.winsz;
     while (ip <= ilast) {
         if (nb < width) {
             bb |= load_be64(ip) >> nb;
@@ -325,9 +326,9 @@ first:
     }
     {
         std::uint32_t p = static_cast<std::uint32_t>(produced - t->wbase);
-        if (p + 1 + 1 > ZUDT_WINSZ) {
+        if (p + 1 + 1 > t->winsz) {
             if (!push(produced)) goto wrfail;
-            const std::uint32_t keep = p < ZUDT_KEEP ? p : ZUDT_KEEP;
+            const std::uint32_t keep = p < t->keep ? p : t->keep;
             std::memmove(t->win, t->win + (p - keep), keep);
             t->wbase += p - keep;
             p = keep;
@@ -362,7 +363,8 @@ codes : {
     for (;;) {
         if (iend - ip >= 16) {
             Hot hs{ip,       iend,   bb,       nb,  width, next, maxcode, oldcode,
-                   produced, limabs, t->wbase, win, ent,   pos,  len,     t->steps};
+                   produced, limabs, t->wbase, win, ent,   pos,  len,     t->steps,
+                   t->winsz};
             run_hot(hs);
             ip = hs.ip;
             bb = hs.bb;
@@ -399,12 +401,12 @@ codes : {
         const std::uint32_t src = repeat ? oldcode : code;
         const std::uint32_t n = len[src];
         std::uint32_t p = static_cast<std::uint32_t>(produced - t->wbase);
-        if (__builtin_expect(p + n + 1 > ZUDT_WINSZ, 0)) {
+        if (__builtin_expect(p + n + 1 > t->winsz, 0)) {
             /* Slide: hand the window to the output and keep its tail, from
              * which later strings are copied. Everything produced so far
              * lies within the limit here (the loop stops otherwise). */
             if (!push(produced)) goto wrfail;
-            const std::uint32_t keep = p < ZUDT_KEEP ? p : ZUDT_KEEP;
+            const std::uint32_t keep = p < t->keep ? p : t->keep;
             std::memmove(win, win + (p - keep), keep);
             t->wbase += p - keep;
             p = keep;

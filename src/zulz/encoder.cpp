@@ -73,13 +73,16 @@ struct Hot {
  * deeper ones through the hash slots. A hash slot matches when it differs
  * from (generation, key) only in its low half (the code's factor); it is
  * empty when it is numerically below the current generation's base
- * (generations only grow, and after the last one every slot is cleared). */
+ * (generations only grow, and after the last one every slot is cleared).
+ * kBits, when not 0, is log2 of the slot count, fixed for the common table
+ * so that the shift and mask are constants and free two registers. */
+template <unsigned kBits>
 __attribute__((noinline)) int run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
     unsigned char *op = hs.op;
     unsigned char *const obuf = hs.obuf;
-    const std::ptrdiff_t room = hs.room;
+    std::ptrdiff_t left = hs.room - (op - obuf); /* codes may be written while >= 0 */
     std::uint64_t bb = hs.bb;
     int nb = hs.nb;
     int width = hs.width;
@@ -90,8 +93,8 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
     std::uint64_t *const slots = hs.slots;
     std::uint16_t *const kids = hs.kids;
     const std::uint64_t genbase = hs.genbase;
-    const std::uint32_t mask = hs.mask;
-    const unsigned shift = hs.shift;
+    const std::uint32_t mask = kBits != 0 ? (1u << kBits) - 1 : hs.mask;
+    const unsigned shift = kBits != 0 ? 32 - kBits : hs.shift;
     int result = 0;
     /* The factor of ent when it is not a literal (the low half of its slot). */
     std::uint32_t pm = ent * zuetmu;
@@ -129,7 +132,7 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
             dslot = nullptr;
         }
         /* A miss: write ent, add (ent, c), begin again at c's literal. */
-        if (__builtin_expect(op - obuf > room || next >= tlimit, 0)) {
+        if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
             result = 1;
             break;
         }
@@ -139,6 +142,7 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
             nb -= 32;
             store_be32(op, static_cast<std::uint32_t>(bb >> nb));
             op += 4;
+            left -= 4;
         }
         ++next;
         if (hslot)
@@ -285,7 +289,7 @@ match:
                bb,   nb,     width, ent,     c,
                next, tlimit, slots, t->kids, std::uint64_t(gen) << 56,
                mask, shift};
-        const int missed = run_hot(hs);
+        const int missed = shift == 32 - 15 ? run_hot<15>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
         bb = hs.bb;
