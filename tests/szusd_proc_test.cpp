@@ -17,8 +17,6 @@ using zutest::arg;
 using zutest::shown;
 using zutest::words;
 
-std::string dir;  // the root of the tree
-
 // What a named file holds (escaped) and its permission bits ("none").
 std::string file_report(const char *path) {
     return path && *path ? "[" + zutest::escape(zutest::slurp(path)) + " " + zutest::mode_of(path) + "]" : "";
@@ -34,9 +32,8 @@ void win_down(void *t, void *w) { std::printf(t == &tk && w == &window ? "w" : "
 void mm_reset(void *m) { std::printf(m == &mm ? "m" : "m?"); }
 
 // The volume settings, for set-up items set:NAME=VALUE.
-const std::pair<std::string, char *> settings[] = {{"set:whtdsk", whtdsk},       {"set:mntcmd", mntcmd},
-                                                   {"set:umntcmd", umntcmd},     {"set:floppylog", floppylog},
-                                                   {"set:prevmnt", prevmnt},     {"set:prevumnt", prevumnt}};
+const std::pair<std::string, char *> settings[] = {{"set:whtdsk", whtdsk},   {"set:mntcmd", mntcmd},   {"set:umntcmd", umntcmd},
+                                                   {"set:floppylog", floppylog}, {"set:prevmnt", prevmnt}, {"set:prevumnt", prevumnt}};
 
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
@@ -49,20 +46,14 @@ std::string run(const std::vector<std::string> &r) {
     int code = 77, s = 0;
     if (op == "sp") return s = zusdsp(arg(r[2]), arg(r[3]), arg(r[4]), &code), words(s, code, file_report(arg(r[3])), file_report(arg(r[4])));
     if (op == "sy") return s = zusdsy(arg(r[2]), &code), words(s, code);
-    if (op == "sh") return s = zusdsh(), words(s, shown(std::getenv("SHELL")), file_report((dir + "/rec").c_str()));
+    if (op == "sh") return s = zusdsh(), words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
     if (op == "vol") {
         s = r[2] == "m" ? zusdufm(std::stoi(r[3])) : zusdufu(std::stoi(r[3]));
         return words(s, r[2] == "m" ? prevmnt : prevumnt, file_report(floppylog));
     }
-    if (op == "qw") {
-        std::vector<char> line(std::stoul(r[2]));
-        std::snprintf(line.data(), line.size(), "%s", r[3].c_str());
-        return s = zusdqw(line.data(), line.size(), r[4].c_str()), words(s, "[" + std::string(line.data()) + "]");
-    }
     if (op == "sig") {  // context, toolkit, memory manager, the hooks given, then the actions
-        void **ctx = r[2] == "win" ? context : r[2] == "nowin" ? nowindow : nullptr;
         const auto has = [&](char hook) { return r[5].find(hook) != std::string::npos; };
-        zusdss(ctx, r[3] == "-" ? nullptr : &tk, r[4] == "-" ? nullptr : &mm, has('u') ? ui_down : nullptr,
+        zusdss(r[2] == "win" ? context : r[2] == "nowin" ? nowindow : nullptr, r[3] == "-" ? nullptr : &tk, r[4] == "-" ? nullptr : &mm, has('u') ? ui_down : nullptr,
                has('t') ? tk_down : nullptr, has('w') ? win_down : nullptr, has('m') ? mm_reset : nullptr);
         for (const auto &act : zutest::split(r[6], ' ')) act == "sa" ? zusdsa() : act == "sr" ? zusdsr() : (void)raise(SIGINT);
         return "done";
@@ -71,9 +62,8 @@ std::string run(const std::vector<std::string> &r) {
         const pid_t sibling = fork();
         if (sibling == 0) alarm(10), pause(), _exit(9);
         zusdcu();
-        struct sigaction now {};
-        sigaction(SIGINT, nullptr, &now);
-        return words(waitpid(sibling, &s, 0) == sibling && WIFSIGNALED(s) ? WTERMSIG(s) : -1, now.sa_handler == SIG_IGN);
+        const bool ignored = std::signal(SIGINT, SIG_IGN) == SIG_IGN;  // what zusdcu left
+        return words(waitpid(sibling, &s, 0) == sibling && WIFSIGNALED(s) ? WTERMSIG(s) : -1, ignored);
     }
     if (op == "ms") return zusdms(arg(r[2]), arg(r[3]), std::stoi(r[4])), "done";
     std::string text;  // errno is read once zusdio is done with it
@@ -83,8 +73,7 @@ std::string run(const std::vector<std::string> &r) {
 
 TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
     zutest::TempDir root{"zuproc"};
-    dir = root.str();
-    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", dir}}, run);
+    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", root.str()}}, run);
 }
 
 // Names with blanks, quotes, ';', '$(...)' and the like, appended to the

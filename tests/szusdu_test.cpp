@@ -8,7 +8,6 @@
 #include "testutil.h"
 
 #include <algorithm>
-#include <memory>
 
 namespace {
 
@@ -45,30 +44,22 @@ std::string set_up(const std::string &items) {
 }
 
 // A heap text handed out by the module, released.
-std::string taken(char *&text) {
-    const std::string copy = shown(text);
-    std::free(text);
-    text = nullptr;
-    return copy;
-}
+std::string taken(char *&text) { const std::string copy = shown(text); return std::free(text), text = nullptr, copy; }
 
 std::string run(const std::vector<std::string> &r) {
     if (const std::string bad = set_up(r[0]); !bad.empty()) return bad;
     const std::string &op = r[1];
-    char **const result = r.back() == "nul" ? nullptr : new char *(nullptr);  // a last "nul": no result pointer
-    std::unique_ptr<char *> owner(result);
-    char *text = nullptr;
-    int flag = 7;
-    unsigned s = 0;
+    char *text = nullptr, **const result = r.back() == "nul" ? nullptr : &text;  // a last "nul": no result pointer
+    int flag = 7, s = 0;  // the flag (7 before a call) and the status of the call
     std::string out;
     if (op == "isdir" || op == "ischr") return s = (op == "isdir" ? zusduid : zusdurf)(arg(r[2]), &flag), words(s, flag);
-    if (op == "home") return s = zusduhd(arg(r[2]), result), words(s, taken(result ? *result : text));
-    if (op == "pgroup") return s = zusdugn(arg(r[2]), result), words(s, taken(result ? *result : text));
+    if (op == "home" || op == "pgroup")
+        return s = (op == "home" ? zusduhd : zusdugn)(arg(r[2]), result), words(s, taken(text));
     if (op == "gname") {  // INDEX, the list as comma-separated numbers or '-'
         std::vector<gid_t> gids;
         for (const auto &g : zutest::split(r[3], ',')) gids.push_back(static_cast<gid_t>(std::strtoul(g.c_str(), nullptr, 10)));
         s = zusdugi(static_cast<uint16_t>(std::stoul(r[2])), r[3] == "-" ? nullptr : gids.data(), result);
-        return words(s, taken(result ? *result : text));
+        return words(s, taken(text));
     }
     if (op == "glist") {  // and the name of each entry, or why there is none
         uint16_t count = 9;
