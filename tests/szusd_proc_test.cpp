@@ -46,7 +46,7 @@ std::string run(const std::vector<std::string> &r) {
     int code = 77, s = 0;
     if (op == "sp") return s = zusdsp(arg(r[2]), arg(r[3]), arg(r[4]), &code), words(s, code, file_report(arg(r[3])), file_report(arg(r[4])));
     if (op == "sy") return s = zusdsy(arg(r[2]), &code), words(s, code);
-    if (op == "sh") return s = zusdsh(), words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
+    if (op == "sh") return s = zutest::env_owned(zusdsh), words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
     if (op == "vol") {
         s = r[2] == "m" ? zusdufm(std::stoi(r[3])) : zusdufu(std::stoi(r[3]));
         return words(s, r[2] == "m" ? prevmnt : prevumnt, file_report(floppylog));

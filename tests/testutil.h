@@ -297,6 +297,16 @@ inline bool setup_item(const std::string &item) {
            setuid(pw->pw_uid) == 0;
 }
 
+// Runs fn with the leak check blind to what it allocates: for memory handed
+// to the process environment on purpose (putenv entries are never freed).
+template <class Fn>
+auto env_owned(Fn &&fn) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan::ScopedDisabler blind;
+#endif
+    return fn();
+}
+
 // Runs `fn` in a child (run_in_child) with standard output in <dir>/.out
 // and the error log in <dir>/.log, and reports what fn returned (or
 // "exit=N" when the child ended otherwise), then " >" and what it printed,
