@@ -171,6 +171,7 @@ int run_in_child(Fn &&fn) {
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
+#include <csignal>
 #include <fcntl.h>
 #include <functional>
 #include <grp.h>
@@ -274,7 +275,7 @@ inline void make_tree(const std::string &root, const std::string &name, const Va
 }
 
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
-// unenv:NAME, cd:DIR, umask:OCTAL, groups:NAME,NAME... (the supplementary
+// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, groups:NAME,NAME... (the supplementary
 // groups) and user:NAME (become that user with its primary group and no
 // supplementary groups; last, since it gives up the rights for the rest).
 // False for an item of another kind, or one that failed.
@@ -286,6 +287,11 @@ inline bool setup_item(const std::string &item) {
     if (kind == "unenv") return unsetenv(arg.c_str()) == 0;
     if (kind == "cd") return chdir(arg.c_str()) == 0;
     if (kind == "umask") return umask(static_cast<mode_t>(std::stoul(arg, nullptr, 8))), true;
+    if (kind == "alarm") {  // alarm:N, a signal after N seconds that interrupts a waiting call
+        struct sigaction interrupt {};
+        interrupt.sa_handler = [](int) {};
+        return sigaction(SIGALRM, &interrupt, nullptr) == 0 && (alarm(static_cast<unsigned>(std::stoul(arg))), true);
+    }
     if (kind == "groups") {
         std::vector<gid_t> gids;
         for (const auto &g : split(arg, ','))
