@@ -166,8 +166,44 @@ int run_in_child(Fn &&fn) {
 
 }  // namespace zutest
 
+// ---- Tables whose rows run in forked children ---------------------------------
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
+#include <grp.h>
+#include <pwd.h>
+#include <sys/types.h>
+#include <utility>
+
 namespace zutest {
 
+using Vars = std::vector<std::pair<std::string, std::string>>;
+
+// `text` with each key of `vars` replaced by its value, and each @{N*c}
+// replaced by N copies of the character c (long names and values in tables).
+inline std::string expand(std::string text, const Vars &vars) {
+    for (const auto &[key, value] : vars)
+        for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
+            text.replace(at, key.size(), value);
+    for (size_t at = 0; (at = text.find("@{", at)) != std::string::npos;) {
+        const size_t star = text.find('*', at), n = std::stoul(text.substr(at + 2));
+        text.replace(at, text.find('}', star + 2) + 1 - at, std::string(n, text[star + 1]));
+        at += n;
+    }
+    return text;
+}
+
+// Newlines, returns and tabs as \n, \r and \t, and back: table cells hold
+// neither.
+inline std::string escape(const std::string &text) {
+    std::string out;
+    for (const char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+    return out;
+}
 // A table cell as the bytes it stands for: \n, \r, \t, \\ and \xHH escape
 // a byte, and {N:text} stands for N copies of text (for long inputs).
 inline std::string unescape(const std::string &cell) {
@@ -190,6 +226,158 @@ inline std::string unescape(const std::string &cell) {
         }
     }
     return out;
+}
+
+// The values written one after another, separated by single blanks; those
+// that print as nothing are left out.
+template <class... T>
+std::string words(const T &...values) {
+    std::string text;
+    const auto add = [&](const auto &value) {
+        std::ostringstream one;
+        one << value;
+        if (!one.str().empty()) text += (text.empty() ? "" : " ") + one.str();
+    };
+    (add(values), ...);
+    return text;
+}
+
+// A table cell as an argument: "-" stands for a null pointer. And a text
+// that may be null, for a report.
+inline const char *arg(const std::string &cell) { return cell == "-" ? nullptr : cell.c_str(); }
+inline std::string shown(const char *text) { return text != nullptr ? text : "(null)"; }
+
+// The permission bits of `path` in octal, "none" when it cannot be read.
+inline std::string mode_of(const char *path) {
+    struct stat st {};
+    char mode[8] = "none";
+    if (path != nullptr && stat(path, &st) == 0) std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+    return mode;
+}
+
+// Splits `text` at each `sep`; empty fields are kept.
+inline std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == sep) parts.emplace_back();
+        else parts.back().push_back(c);
+    }
+    return parts;
+}
+
+// Makes the tree of table `name` afresh under `root` (its key in `vars`):
+// rows "kind<TAB>path<TAB>owner:group or -<TAB>octal mode<TAB>content",
+// kind d (directory), f (file, content with \n escapes) or l (symbolic link
+// to content). Paths and contents are expanded with `vars`.
+inline void make_tree(const std::string &root, const std::string &name, const Vars &vars) {
+    remove_tree(root);
+    mkdir(root.c_str(), 0755);
+    for (auto row : table(name)) {
+        row.resize(5);
+        const std::string path = expand(row[1], vars), content = unescape(expand(row[4], vars));
+        if (row[0] == "d") mkdir(path.c_str(), 0700);
+        if (row[0] == "f") spit(path, content);
+        if (row[0] == "l") { EXPECT_EQ(symlink(content.c_str(), path.c_str()), 0) << path; }
+        if (const auto ids = split(row[2], ':'); ids.size() == 2) {
+            const struct passwd *pw = getpwnam(ids[0].c_str());
+            const struct group *gr = getgrnam(ids[1].c_str());
+            EXPECT_TRUE(pw && gr && lchown(path.c_str(), pw->pw_uid, gr->gr_gid) == 0) << path;
+        }
+        if (row[0] != "l") chmod(path.c_str(), static_cast<mode_t>(std::stoul(row[3], nullptr, 8)));
+    }
+}
+
+// Applies one set-up item of a table row, in a child: env:NAME=VALUE,
+// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, groups:NAME,NAME... (the supplementary
+// groups) and user:NAME (become that user with its primary group and no
+// supplementary groups; last, since it gives up the rights for the rest).
+// False for an item of another kind, or one that failed.
+inline bool setup_item(const std::string &item) {
+    const size_t colon = item.find(':');
+    const std::string kind = item.substr(0, colon), arg = item.substr(colon + 1);
+    const size_t eq = arg.find('=');
+    if (kind == "env") return setenv(arg.substr(0, eq).c_str(), arg.substr(eq + 1).c_str(), 1) == 0;
+    if (kind == "unenv") return unsetenv(arg.c_str()) == 0;
+    if (kind == "cd") return chdir(arg.c_str()) == 0;
+    if (kind == "umask") return umask(static_cast<mode_t>(std::stoul(arg, nullptr, 8))), true;
+    if (kind == "alarm") {  // alarm:N, a signal after N seconds that interrupts a waiting call
+        struct sigaction interrupt {};
+        interrupt.sa_handler = [](int) {};
+        return sigaction(SIGALRM, &interrupt, nullptr) == 0 && (alarm(static_cast<unsigned>(std::stoul(arg))), true);
+    }
+    if (kind == "groups") {
+        std::vector<gid_t> gids;
+        for (const auto &g : split(arg, ','))
+            if (const struct group *gr = g.empty() ? nullptr : getgrnam(g.c_str())) gids.push_back(gr->gr_gid);
+        return setgroups(gids.size(), gids.data()) == 0;
+    }
+    const struct passwd *pw = kind == "user" ? getpwnam(arg.c_str()) : nullptr;
+    return pw != nullptr && setgroups(0, nullptr) == 0 && setgid(pw->pw_gid) == 0 &&
+           setuid(pw->pw_uid) == 0;
+}
+
+// Runs fn with the leak check blind to what it allocates: for memory handed
+// to the process environment on purpose (putenv entries are never freed).
+template <class Fn>
+auto env_owned(Fn &&fn) {
+#if defined(__SANITIZE_ADDRESS__)
+    __lsan::ScopedDisabler blind;
+#endif
+    return fn();
+}
+
+// Runs `fn` in a child (run_in_child) with standard output in <dir>/.out
+// and the error log in <dir>/.log, and reports what fn returned (or
+// "exit=N" when the child ended otherwise), then " >" and what it printed,
+// then " !" and the message of each error record. In the sanitizer build a
+// child that leaked adds " LEAK".
+inline std::string child_report(const std::string &dir, const std::function<std::string()> &fn) {
+    const std::string out = dir + "/.out", log = dir + "/.log";
+    FILE *result = std::tmpfile();
+    const int code = run_in_child([&] {
+        const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int logfd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (fd < 0 || logfd < 0 || dup2(fd, 1) != 1 || fchmod(logfd, 0666) != 0) return 99;
+        close(fd);
+        close(logfd);
+        zusdlg(log.c_str(), 1);
+        std::string text = "=" + fn();
+#if defined(__SANITIZE_ADDRESS__)
+        if (__lsan_do_recoverable_leak_check() != 0) text += " LEAK";
+#endif
+        std::fputs(text.c_str(), result);
+        return 0;
+    });
+    std::string text;
+    std::rewind(result);
+    for (int c; (c = std::fgetc(result)) != EOF;) text += static_cast<char>(c);
+    std::fclose(result);
+    text = text.empty() ? "exit=" + std::to_string(code) : text.substr(1);
+    if (const std::string printed = slurp(out); !printed.empty()) text += " >" + escape(printed);
+    std::istringstream records(slurp(log));
+    for (std::string line; std::getline(records, line);)
+        if (const size_t at = line.find("]  "); at != std::string::npos)
+            text += " !" + line.substr(at + 3, line.rfind(" ))") - at - 3);
+    return text;
+}
+
+// Checks every row of table `name`: cells expanded with `vars` (the first
+// is the root of the tree `tree`, made afresh for each row), the last cell
+// the expected report, `run` the row in a child (see child_report).
+inline void check_rows(const std::string &name, const std::string &tree, const Vars &vars,
+                       const std::function<std::string(const std::vector<std::string> &)> &run) {
+    const auto rows = table(name);
+    EXPECT_FALSE(rows.empty()) << name;
+    for (auto row : rows) {
+        make_tree(vars.at(0).second, tree, vars);
+        const std::string want = expand(row.back(), vars);
+        row.pop_back();
+        for (auto &cell : row) cell = unescape(expand(cell, vars));
+        std::string cells;
+        for (const auto &cell : row) cells += cell + " | ";
+        EXPECT_EQ(child_report(vars.at(0).second, [&] { return run(row); }), want)
+            << name << ": " << cells.substr(0, 400);
+    }
 }
 
 }  // namespace zutest
