@@ -139,10 +139,10 @@ std::vector<std::string> items(const std::string &list, char sep) {
     return out;
 }
 // Parts joined by '+': rand:N (random bytes), rep:N:TEXT (TEXT N times), hex:DIGITS.
-std::string content(const std::string &spec) {
+std::string content(const std::string &desc) {
     std::mt19937 rng(5);
     std::string out;
-    for (const auto &part : items(spec, '+')) {
+    for (const auto &part : items(desc, '+')) {
         const std::string arg = part.substr(part.find(':') + 1);
         if (part.rfind("rand:", 0) == 0) out += noise(rng, std::stoul(arg), 256);
         for (std::size_t k = 0; part.rfind("rep:", 0) == 0 && k < std::stoul(arg); ++k)

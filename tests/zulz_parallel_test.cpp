@@ -19,8 +19,8 @@ namespace {
 using namespace zufuzz;
 
 /* The input a row names (tests/data/zulz_parallel.tsv). */
-Bytes input_of(const std::string &spec) {
-    std::istringstream in(spec);
+Bytes input_of(const std::string &desc) {
+    std::istringstream in(desc);
     std::string kind, name;
     unsigned a = 0, b = 1, c = 1;
     in >> kind;
@@ -31,7 +31,7 @@ Bytes input_of(const std::string &spec) {
         while (b-- > 0) all.insert(all.end(), one.begin(), one.end());
         return all;
     }
-    EXPECT_TRUE(kind == "rand" && in >> a >> b >> c) << spec;
+    EXPECT_TRUE(kind == "rand" && in >> a >> b >> c) << desc;
     std::mt19937 rng(a);
     Bytes r(b);
     for (auto &x : r) x = static_cast<unsigned char>(rng() % c);

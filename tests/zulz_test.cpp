@@ -35,23 +35,23 @@ Bytes random_bytes(std::size_t n, unsigned seed, unsigned alphabet) {
 }
 
 /* The input a row of zulz_streams.tsv names. */
-Bytes input_of(const std::string &spec) {
-    std::istringstream in(spec);
+Bytes input_of(const std::string &desc) {
+    std::istringstream in(desc);
     std::string kind;
     in >> kind;
-    if (kind == "text") return bytes_of(spec.substr(5));
-    if (kind == "file") return bytes_of(zutest::data(spec.substr(5)));
+    if (kind == "text") return bytes_of(desc.substr(5));
+    if (kind == "file") return bytes_of(zutest::data(desc.substr(5)));
     unsigned a = 0, b = 0, c = 0;
     char ch = 0;
     if (kind == "rand" && in >> a >> b >> c) return random_bytes(b, a, c);
     if (kind == "same" && in >> ch >> b) return Bytes(b, static_cast<unsigned char>(ch));
-    ADD_FAILURE() << "bad input " << spec;
+    ADD_FAILURE() << "bad input " << desc;
     return {};
 }
 
 /* The rows of a tab-separated data file, comments and blank lines left out. */
 struct Stream {
-    std::string spec;
+    std::string desc;
     unsigned bits;
     Bytes in, out;
 };
@@ -153,7 +153,7 @@ TEST(ZulzStreams, EncodeToTheStoredBytesInAnyVolumesAndRestoreFromAnyCuts) {
     std::mt19937 rng(seed);
     bool state2 = false, held = false;
     for (const Stream &r : streams()) {
-        SCOPED_TRACE(r.spec + ", seed " + std::to_string(seed));
+        SCOPED_TRACE(r.desc + ", seed " + std::to_string(seed));
         ASSERT_FALSE(r.in.empty());
         ASSERT_EQ(encode_once(r.in, r.bits), r.out);
         ASSERT_TRUE(restored(decode(std::vector<Bytes>{r.out}), r.in));
