@@ -133,10 +133,7 @@ int smallfs(const char *, struct statvfs *st) {
 }
 // The items of a list separated by `sep` ("-": none).
 std::vector<std::string> items(const std::string &list, char sep) {
-    std::vector<std::string> out;
-    std::istringstream in(list);
-    for (std::string x; list != "-" && std::getline(in, x, sep);) out.push_back(x);
-    return out;
+    return list == "-" ? std::vector<std::string>{} : zutest::split(list, sep);
 }
 // Parts joined by '+': rand:N (random bytes), rep:N:TEXT (TEXT N times), hex:DIGITS.
 std::string content(const std::string &desc) {

@@ -111,13 +111,6 @@ std::string run(const std::vector<std::string> &r) {
         char to[8] = {};
         return s = zusdmc(to, "abc\0def", static_cast<unsigned>(std::stoul(r[2]))), words(s, std::memcmp(to, "abc\0def", 8) == 0);
     }
-    if (op == "stubs") {  // the operations with no work to do on this platform
-        for (auto f : {zusdos, zusdev, zusdfv, zusdtp, zusdtb, zusdcb, zusdpa, zusdra, zusdoc, zusdcc, zusdis}) out += words(f()) + " ";
-        long a = 9, b = 9, c = 9;
-        int w[6] = {}, ws = (errno = 5, zusdws(w, w + 1, w + 2, w + 3, w + 4, w + 5));
-        const unsigned rs[] = {zusddb("", "", "", &a), zusdsq("", "", "", &b), zusdii("", &c)};
-        out += words(zusdwdg(), rs[0], a, rs[1], b, rs[2], c, errno, ws, w[0], w[1], w[2], w[3], w[4], w[5]);
-    }
     return out.empty() ? "unknown operation " + op : out;
 }
 

@@ -36,12 +36,9 @@ inline std::string slurp(const std::string &path) {
 // the calling test with the file's name, so a broken checkout never passes
 // for empty data.
 inline std::string data(const std::string &name) {
-    const std::string path = std::string(ZU_TEST_DATA_DIR) + "/" + name;
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    if (!in || ss.str().empty()) ADD_FAILURE() << "missing test data file " << path;
-    return ss.str();
+    const std::string path = std::string(ZU_TEST_DATA_DIR) + "/" + name, text = slurp(path);
+    if (text.empty()) ADD_FAILURE() << "missing test data file " << path;
+    return text;
 }
 
 // The rows of a tab-separated table of tests/data: lines that are empty or
