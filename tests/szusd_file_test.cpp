@@ -101,21 +101,26 @@ TEST(SzusdFileTable, EveryRowReportsAsRecorded) {
     zutest::check_rows("szusd_file_cases.tsv", "szusd_file_tree.tsv", {{"$D", dir.str()}, {"$LONG", dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}", {}))}, {"$BLK", std::to_string(vfs.f_frsize)}}, run);
 }
 
-// Across file systems a move copies and removes the original: the target
-// is on a tmpfs mounted in a private mount namespace of a child.
+// Across file systems a move copies and removes the original, which stays
+// when the copy fails: the target is on a tmpfs mounted in a private mount
+// namespace of a child.
 TEST(SzusdFileMove, AcrossFileSystemsCopiesAndRemoves) {
     zutest::TempDir dir{"zufile"};
-    const std::string fs = dir / "fs", from = dir.file("from", "moved\n");
+    const std::string fs = dir / "fs", from = dir.file("from", "moved\n"), big = dir.file("big", std::string(100000, 'b'));
+    const std::string longest = dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}/@{30*e}", {}));  // 2048 characters
     ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
+    ASSERT_EQ(zusdmd(longest.substr(0, longest.rfind('/')).c_str()), ZUSD_OK);
+    zutest::spit(longest, "x");
     const std::string report = zutest::child_report(dir.str(), [&] {
         if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=64k") != 0)
             return std::string("skip");
         const std::string s = st(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
-        return words(s, there(from), zutest::slurp(fs + "/to"), st(zusdmv((fs + "/none").c_str(), from.c_str(), 0, 0, nullptr, 0, nullptr)));
+        const std::string more = st(zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
+        return words(s, there(from), zutest::slurp(fs + "/to"), more, there(big), st(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
     });
     if (report == "skip") GTEST_SKIP() << "no private tmpfs mount on this machine";
-    EXPECT_EQ(report, "0 gone moved\n 22 e2");
+    EXPECT_EQ(report, "0 gone moved\n 21 e28 there 29 e36 !zucpcu:  ZUSDWB( OUTfile,buffer,49152 ) != 49152 !zusdcp: path too long (" + longest + " -> " + fs + "/l)");
 }
 
 }  // namespace
