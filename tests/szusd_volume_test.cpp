@@ -67,7 +67,7 @@ std::string run(const std::vector<std::string> &r) {
             if (act.starts_with("at:")) std::snprintf(location, ZUSD_VOLSETSZ, "%s \t\n", act.substr(3, act.find('>') - 3).c_str());
             if (!*cancel) l.insert(root + "/" + act.substr(act.find('>') + 1));
         };
-        s = zusdfcv(nullptr, r[2].c_str(), r[3].c_str(), std::stoul(r[4]), std::stoi(r[5]), r[7] == "-" ? nullptr : zutest::VolumeLab::prompt, &lab, std::stoi(r[6]));
+        s = zusdfcv(nullptr, r[2].c_str(), r[3].c_str(), std::stoul(r[4]), std::stoi(r[5]), r.size() > 7 && r[7] == "-" ? nullptr : zutest::VolumeLab::prompt, &lab, std::stoi(r[6]));
         for (const auto &call : lab.calls) out += " " + call;
         out += " " + std::string(whtdsk) + " " + owhtdsk;
     }
