@@ -4,6 +4,7 @@
 #include "szusd.h"
 #include "testutil.h"
 
+#include <filesystem>
 #include <regex>
 
 namespace {
@@ -19,6 +20,12 @@ std::string file_report(const std::string &path) {
     return "[" + zutest::escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
 }
 
+size_t open_files() {
+    std::error_code none;
+    const std::filesystem::directory_iterator fds("/proc/self/fd", none);
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
         if (item == "off") std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
@@ -28,9 +35,10 @@ std::string run(const std::vector<std::string> &r) {
     const std::string &op = r[1];
     if (op == "err") {  // FILE, then ERRNO:TEXT for each record
         int result = 0;
+        const size_t fds = open_files();
         for (size_t i = 3; i < r.size(); ++i)
             errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
-        const std::string after = words(result, errno, zusdlg_level);
+        const std::string after = words(result, errno, zusdlg_level, open_files() != fds ? "descriptors left open" : "");
         return words(after, file_report(r[2]));
     }
     if (op == "lg") {
