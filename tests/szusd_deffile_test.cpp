@@ -24,7 +24,8 @@ using zutest::words;
 int work_files(const std::string &dir) {
     int found = 0;
     std::error_code none;
-    for (const auto &e : std::filesystem::directory_iterator(dir, none)) found += e.path().filename().string().find(".x1z.") != std::string::npos;
+    for (const auto &e : std::filesystem::directory_iterator(dir, none))
+        found += e.path().filename().string().find(".x1z.") != std::string::npos;
     return found;
 }
 // A buffer of `size` bytes and four guard bytes; "!" when a guard was written.
@@ -44,8 +45,10 @@ std::string names(const char *list) {
 // Set-up items besides zutest::setup_item's: put:PATH=CONTENT.
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
-        if (item.starts_with("put:")) zutest::spit(item.substr(4, item.find('=') - 4), item.substr(item.find('=') + 1));
-        else if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+        if (item.starts_with("put:"))
+            zutest::spit(item.substr(4, item.find('=') - 4), item.substr(item.find('=') + 1));
+        else if (item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
     }
     const std::string &op = r[1];
     if (op == "dd") {
@@ -56,41 +59,55 @@ std::string run(const std::vector<std::string> &r) {
     }
     if (op == "cdp") return words(zusdcdp(arg(r[2])));
     std::string out;
-    if (op == "gt") {  // TEXT, then steps: delimiter, keep (0 or 1) and size, or "." to read one character
+    // gt TEXT, then steps: the delimiter, keep (0 or 1) and the size, or "." to read one character.
+    if (op == "gt") {
         FILE *f = std::tmpfile();
         std::fputs(r[2].c_str(), f), std::rewind(f);
         for (size_t i = 3; i < r.size(); ++i) {
             Guarded token(r[i] == "." ? 0 : std::stoul(r[i].substr(2))), raw(token.size);
-            if (r[i] == ".") out += " " + escape(std::string(1, static_cast<char>(std::getc(f))));
+            if (r[i] == ".")
+                out += " " + escape(std::string(1, static_cast<char>(std::getc(f))));
             else {
-                const unsigned s = zusdgt(f, r[i][0], r[i][1] == '1', token.bytes.data(), static_cast<uint16_t>(token.size), raw.bytes.data());
-                out += " " + words(s, "[" + escape(token.bytes.c_str()) + "|" + escape(raw.bytes.c_str()) + "]" + token.guard() + raw.guard());
+                const unsigned s = zusdgt(f, r[i][0], r[i][1] == '1', token.bytes.data(),
+                                          static_cast<uint16_t>(token.size), raw.bytes.data());
+                out += " " +
+                       words(s, "[" + escape(token.bytes.c_str()) + "|" +
+                                    escape(raw.bytes.c_str()) + "]" + token.guard() + raw.guard());
             }
         }
         return std::fclose(f), out.substr(1);
     }
-    if (op == "tr" || op == "fc") {  // tr NAME FILE PATTERN SIZE [PLATFORM]; fc FILE SIZE
+    // tr NAME FILE PATTERN SIZE [PLATFORM]; fc FILE SIZE.
+    if (op == "tr" || op == "fc") {
         const bool tr = op == "tr", list = !tr || r[2].empty();
         Guarded value(std::stoul(r[tr ? 5 : 3]));
         const auto size = static_cast<uint16_t>(value.size);
-        const unsigned s = tr ? zusdtrp(arg(r[2]), arg(r[3]), arg(r[4]), value.bytes.data(), size, r.size() > 6 ? arg(r[6]) : "unix")
+        const unsigned s = tr ? zusdtrp(arg(r[2]), arg(r[3]), arg(r[4]), value.bytes.data(), size,
+                                        r.size() > 6 ? arg(r[6]) : "unix")
                               : zusdfc(arg(r[2]), value.bytes.data(), size);
-        return words(s, s != 0 ? "" : list ? names(value.bytes.data()) : "[" + escape(value.bytes.c_str()) + "]") + value.guard();
+        return words(s, s != 0 ? ""
+                        : list ? names(value.bytes.data())
+                               : "[" + escape(value.bytes.c_str()) + "]") +
+               value.guard();
     }
-    if (op == "my" && r[4] == "-") {  // NAME VALUE - PATTERN: status, the variable of that name in capitals
-        const unsigned s = zutest::env_owned([&] { return zusdmy(arg(r[2]), arg(r[3]), nullptr, arg(r[5])); });
+    // my NAME VALUE FILE PATTERN: status, [FILE's content mode owner], its directory's companions;
+    // with no file, [the variable of that name in capitals].
+    if (op == "my") {
+        const unsigned s =
+            zutest::env_owned([&] { return zusdmy(arg(r[2]), arg(r[3]), arg(r[4]), arg(r[5])); });
         std::string name = r[2];
         std::transform(name.begin(), name.end(), name.begin(), ::toupper);
-        return words(s, "[" + zutest::shown(std::getenv(name.c_str())) + "]");
-    }
-    if (op == "my") {  // NAME VALUE FILE PATTERN: status, [FILE's content mode owner], companions in its directory
-        const unsigned s = zusdmy(arg(r[2]), arg(r[3]), arg(r[4]), arg(r[5]));
+        if (r[4] == "-") return words(s, "[" + zutest::shown(std::getenv(name.c_str())) + "]");
         struct stat st {};
         const bool there = stat(r[4].c_str(), &st) == 0;
-        const std::string file = there ? escape(zutest::slurp(r[4])) + " " + zutest::mode_of(arg(r[4])) + " " + std::to_string(st.st_uid) : "none";
-        return words(s, "[" + file + "]", "w" + std::to_string(work_files(std::filesystem::path(r[4]).parent_path())));
+        const std::string file = there ? escape(zutest::slurp(r[4])) + " " +
+                                             zutest::mode_of(arg(r[4])) + " " +
+                                             std::to_string(st.st_uid)
+                                       : "none";
+        return words(s, "[" + file + "]",
+                     "w" + std::to_string(work_files(std::filesystem::path(r[4]).parent_path())));
     }
-    if (op == "al") {  // NAME VALUE into a stream that cannot be written
+    if (op == "al") {  // al NAME VALUE, into a stream that cannot be written
         FILE *full = std::fopen("/dev/full", "w");
         setvbuf(full, nullptr, _IONBF, 0);
         const unsigned s = zusdal(full, arg(r[2]), '=', arg(r[3]));
@@ -101,17 +118,20 @@ std::string run(const std::vector<std::string> &r) {
 
 TEST(SzusdDeffileTable, EveryRowReportsAsRecorded) {
     zutest::TempDir dir{"zudef"};
-    zutest::check_rows("szusd_deffile_cases.tsv", "szusd_deffile_tree.tsv", {{"$D", dir.str()}}, run);
+    zutest::check_rows("szusd_deffile_cases.tsv", "szusd_deffile_tree.tsv", {{"$D", dir.str()}},
+                       run);
 }
 
 // A rewrite that runs out of space (a small tmpfs in a private mount
 // namespace of a child) leaves the old file whole and no work file.
 TEST(SzusdDeffileFull, FullFileSystemLeavesTheFileWhole) {
     zutest::TempDir dir{"zudef"};
-    const std::string fs = dir / "fs", f = fs + "/big.cfg", before = "a=1\n" + std::string(4000, '#') + "\n";
+    const std::string fs = dir / "fs", f = fs + "/big.cfg",
+                      before = "a=1\n" + std::string(4000, '#') + "\n";
     ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
     const std::string report = zutest::child_report(dir.str(), [&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=8k") != 0)
             return std::string("skip");
         zutest::spit(f, before);  // the work file needs a second page, which the file system lacks
@@ -127,16 +147,16 @@ TEST(SzusdDeffileFull, FullFileSystemLeavesTheFileWhole) {
 TEST(SzusdDeffileUpdaters, ConcurrentUpdatersLoseNothing) {
     zutest::TempDir dir{"zudef"};
     const std::string f = dir.file("shared.cfg", "# settings\nbase=1\n");
-    const auto name = [](int p, int i) { return "p" + std::to_string(p) + "n" + std::to_string(i); };
     std::vector<std::string> want = {"# settings", "base=1"}, got;
-    for (int p = 0; p < 4; ++p)
-        for (int i = 0; i < 25; ++i) want.push_back(name(p, i) + "=v");
+    for (int i = 0; i < 100; ++i) want.push_back("n" + std::to_string(i) + "=v");
     EXPECT_EQ(zutest::run_in_child([&] {
                   zusdmy_wait = 60000;  // locks are not fair: one updater may wait for many updates
                   int failed = 0;
                   for (int p = 0; p < 4; ++p)
-                      if (fork() == 0) {
-                          for (int i = 0; i < 25; ++i) failed += zusdmy(name(p, i).c_str(), "v", f.c_str(), nullptr) != 0;
+                      if (fork() == 0) {  // four updaters, each setting every fourth name
+                          for (int i = p; i < 100; i += 4)
+                              failed += zusdmy(("n" + std::to_string(i)).c_str(), "v", f.c_str(),
+                                               nullptr) != 0;
                           _exit(failed);
                       }
                   for (int status = 0; wait(&status) > 0;) failed += status != 0;
@@ -161,8 +181,8 @@ int stop_before_rename(const char *, const char *) {
 }
 
 // An updater killed while it holds the lock leaves the old file whole and
-// no lock behind; meanwhile a second updater gives up after its bounded
-// wait with a status and a record.
+// no lock behind (its work file stays, in nobody's way); meanwhile a second
+// updater gives up after its bounded wait with a status and a record.
 TEST(SzusdDeffileUpdaters, KilledUpdaterLeavesTheFileAndNoLock) {
     zutest::TempDir dir{"zudef"};
     const std::string f = dir.file("k.cfg", "a=1\n");
@@ -177,6 +197,7 @@ TEST(SzusdDeffileUpdaters, KilledUpdaterLeavesTheFileAndNoLock) {
             zusd_rename = stop_before_rename;
             _exit(static_cast<int>(zusdmy("b", "2", f.c_str(), nullptr)));
         }
+        close(ready[1]);
         char c = 0;
         const bool held = read(ready[0], &c, 1) == 1;
         const int work = work_files(dir.str());
@@ -187,7 +208,8 @@ TEST(SzusdDeffileUpdaters, KilledUpdaterLeavesTheFileAndNoLock) {
         const unsigned s = zusdmy("d", "4", f.c_str(), nullptr);
         return words(held, work, waited, killed, before, s, zutest::escape(zutest::slurp(f)));
     });
-    EXPECT_EQ(report, "1 2 21 1 a=1\\n 0 a=1\\nd=4\\n !zusdmy: flock(" + dir.str() + "/k.x1z.lck,LOCK_EX)!=0 (waited up to 50 ms).");
+    EXPECT_EQ(report, "1 2 21 1 a=1\\n 0 a=1\\nd=4\\n !zusdmy: flock(" + dir.str() +
+                          "/k.x1z.lck,LOCK_EX)!=0 (waited up to 50 ms).");
 }
 
 }  // namespace

