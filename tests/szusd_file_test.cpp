@@ -102,18 +102,20 @@ std::string run(const std::vector<std::string> &r) {
         return words(s, calls, amount, context == &mine, there(r[2]),
                      "[" + zutest::slurp(r[3]) + "]");
     }
-    // ls DIR: open (a and b 9 before), two passes rewound between, close, a next on the closed
-    // handle.
+    // ls DIR: open (a and b 9 before), two passes rewound between, close ("open" when a descriptor
+    // was left), a next on the closed handle.
     if (op == "ls") {
         DIR *h = nullptr;
         uint32_t a = 9, b = 9, position = 9;
+        const size_t fds = zutest::open_files();
         const std::string opened = words(st(zusdod(&h, path, &a, &b)), a, b);
         if (h == nullptr) return words(opened, "null");
         const std::string first = pass(h, r[2]),
                           rewound = words(zusdrs(&h, 0, &position), position),
                           second = pass(h, r[2]);
         const unsigned cd = zusdcd(&h);
-        const std::string closed = words(cd, h == nullptr);
+        const std::string closed =
+            words(cd, h == nullptr, zutest::open_files() == fds ? "" : "open");
         return words(opened, first, rewound, second == first ? "same" : second, closed,
                      st(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
     }

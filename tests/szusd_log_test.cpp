@@ -4,7 +4,6 @@
 #include "szusd.h"
 #include "testutil.h"
 
-#include <filesystem>
 #include <regex>
 
 namespace {
@@ -20,13 +19,6 @@ std::string file_report(const std::string &path) {
     return "[" + zutest::escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
 }
 
-// The number of descriptors this process has open.
-size_t open_files() {
-    std::error_code none;
-    const std::filesystem::directory_iterator fds("/proc/self/fd", none);
-    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
 std::string run(const std::vector<std::string> &r) {
     for (const auto &item : zutest::split(r[0], '|')) {
         if (item == "off")
@@ -40,11 +32,11 @@ std::string run(const std::vector<std::string> &r) {
     const std::string &op = r[1];
     if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
         int result = 0;
-        const size_t fds = open_files();
+        const size_t fds = zutest::open_files();
         for (size_t i = 3; i < r.size(); ++i)
             errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
         const int after = errno;
-        const bool leaked = open_files() != fds;
+        const bool leaked = zutest::open_files() != fds;
         return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
                      file_report(r[2]));
     }
