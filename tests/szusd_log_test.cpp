@@ -1,106 +1,63 @@
-// The error log: record layout, levels, ZU_ERRORLOG and errno preservation.
+// The error log and the status mapping of error numbers. Each row of
+// szusd_log_cases.tsv runs in a forked child (the log settings and
+// ZU_ERRORLOG are process-wide) on the tree of szusd_path_tree.tsv.
 #include "szusd.h"
 #include "testutil.h"
 
-#include <algorithm>
 #include <regex>
 
 namespace {
 
-using zutest::exists;
-using zutest::slurp;
+using zutest::arg;
+using zutest::words;
 
-// Starts and ends each test with the log unconfigured.
-class ErrorLog : public ::testing::Test {
-  protected:
-    void SetUp() override { forget(); }
-    void TearDown() override { forget(); }
-    static void forget() {
-        unsetenv("ZU_ERRORLOG");
-        std::free(zusdlg_filename);
-        zusdlg_filename = nullptr;
-        zusdlg_level = 0;
+// A file as [content mode], its records' dates as DATE once they have the
+// display layout.
+std::string file_report(const std::string &path) {
+    static const std::regex date(R"(\d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM))");
+    const std::string text = std::regex_replace(zutest::slurp(path), date, "DATE");
+    return "[" + zutest::escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
+}
+
+std::string run(const std::vector<std::string> &r) {
+    for (const auto &item : zutest::split(r[0], '|')) {
+        if (item == "off")
+            std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
+        else if (item.starts_with("lg:"))
+            zusdlg(item.substr(3, item.rfind(':') - 3).c_str(),
+                   std::stoul(item.substr(item.rfind(':') + 1)));
+        else if (item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
     }
-    zutest::TempDir dir_{"zulog"};
-    const std::string path_ = dir_ / "err.log";
-};
-
-TEST_F(ErrorLog, NothingWrittenWithoutConfiguration) {
-    errno = ENOENT;
-    EXPECT_EQ(zusderr("zusdrm: unlink(%s)!=0.", "x"), 0);
-    EXPECT_EQ(errno, ENOENT);
-    EXPECT_FALSE(exists(path_));
-}
-
-TEST_F(ErrorLog, RecordLayoutAndErrnoKept) {
-    ASSERT_EQ(zusdlg(path_.c_str(), 1), 1);
-    errno = ENOENT;
-    zusderr("zusdrm: unlink(%s)!=0.", "/no/such");
-    EXPECT_EQ(errno, ENOENT);
-    struct stat st {};
-    ASSERT_EQ(stat(path_.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);  // a new log is the owner's alone
-    const std::string text = slurp(path_);
-    const std::regex record(
-        R"(\(\( ZUERR-OSD: \d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM) \[Errno=2  \]  )"
-        R"(zusdrm: unlink\(/no/such\)!=0\. \)\)\n)");
-    EXPECT_TRUE(std::regex_match(text, record)) << text;
-}
-
-TEST_F(ErrorLog, EnvironmentConfiguresLevel7AndAppends) {
-    setenv("ZU_ERRORLOG", path_.c_str(), 1);
-    errno = EACCES;
-    zusderr("first");
-    errno = 123;
-    zusderr("second %d", 2);
-    EXPECT_EQ(zusdlg_level, 7u);
-    const std::string text = slurp(path_);
-    EXPECT_NE(text.find("[Errno=13 ]  first ))\n"), std::string::npos) << text;
-    EXPECT_NE(text.find("[Errno=123]  second 2 ))\n"), std::string::npos) << text;
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
-}
-
-TEST_F(ErrorLog, LevelsWithoutClassOneWriteNothing) {
-    for (unsigned level : {2u, 0u}) {
-        ASSERT_EQ(zusdlg(path_.c_str(), level), 1);
-        zusderr("hidden");
+    const std::string &op = r[1];
+    if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
+        int result = 0;
+        const size_t fds = zutest::open_files();
+        for (size_t i = 3; i < r.size(); ++i)
+            errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
+        const int after = errno;
+        const bool leaked = zutest::open_files() != fds;
+        return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
+                     file_report(r[2]));
     }
-    EXPECT_FALSE(exists(path_));
-    EXPECT_EQ(zusdla(1), nullptr);
-}
-
-TEST_F(ErrorLog, NullPathKeepsConfiguration) {
-    ASSERT_EQ(zusdlg(path_.c_str(), 7), 1);
-    EXPECT_EQ(zusdlg(nullptr, 1), 0);
-    EXPECT_EQ(zusdlg_level, 7u);
-    EXPECT_STREQ(zusdlg_filename, path_.c_str());
-}
-
-// A log that cannot be opened, or a symbolic link at its name (to a file or
-// to nothing), suppresses the record; nothing is written through the link.
-TEST_F(ErrorLog, UnopenableLogOrLinkIsSilent) {
-    const std::string victim = dir_.file("victim", "keep");
-    ASSERT_EQ(symlink(victim.c_str(), path_.c_str()), 0);
-    ASSERT_EQ(symlink((dir_ / "none").c_str(), (dir_ / "dangling").c_str()), 0);
-    for (const std::string &log : {dir_ / "missing/dir/log", path_, dir_ / "dangling"}) {
-        ASSERT_EQ(zusdlg(log.c_str(), 7), 1);
-        errno = EIO;
-        EXPECT_EQ(zusderr("x"), 0) << log;
-        EXPECT_EQ(errno, EIO);
+    if (op == "lg") {
+        const int result = zusdlg(arg(r[2]), std::stoul(r[3]));
+        return words(result, zusdlg_level, zutest::shown(zusdlg_filename));
     }
-    EXPECT_EQ(slurp(victim), "keep");
-    EXPECT_FALSE(exists(dir_ / "none"));
+    if (op == "la") {
+        FILE *log = zusdla(static_cast<unsigned>(std::stoul(r[2])));
+        return log != nullptr ? (std::fclose(log), "open") : "null";
+    }
+    if (op == "es") {
+        const int e = std::stoi(r[2]);
+        return words(zusdes(e), zusdest(e), zusdesm(e));
+    }
+    return "unknown operation " + op;
 }
 
-TEST(StatusMapping, BaseAndTimeTables) {
-    EXPECT_EQ(zusdes(ENOENT), ZUSD_NOTFOUND);
-    EXPECT_EQ(zusdes(ENOTDIR), ZUSD_NOTFOUND);
-    EXPECT_EQ(zusdes(EACCES), ZUSD_DENIED);
-    EXPECT_EQ(zusdes(EPERM), ZUSD_SYSERR);
-    EXPECT_EQ(zusdest(EPERM), ZUSD_DENIED);
-    EXPECT_EQ(zusdest(EIO), ZUSD_WRERR);
-    EXPECT_EQ(zusdest(EROFS), ZUSD_WRERR);
-    EXPECT_EQ(zusdest(EEXIST), ZUSD_SYSERR);
+TEST(SzusdLogTable, EveryRowReportsAsRecorded) {
+    zutest::TempDir dir{"zulog"};
+    zutest::check_rows("szusd_log_cases.tsv", "szusd_path_tree.tsv", {{"$D", dir.str()}}, run);
 }
 
 }  // namespace

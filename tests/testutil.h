@@ -380,3 +380,23 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
 }  // namespace zutest
 
 #endif  // ZU_TESTS_TESTUTIL_H
+
+// ---- Descriptors left open ------------------------------------------------------
+
+#ifndef ZU_TESTS_TESTUTIL_FDS
+#define ZU_TESTS_TESTUTIL_FDS
+#include <filesystem>
+
+namespace zutest {
+
+// The number of descriptors this process has open: a call that returns
+// with more than before left one behind.
+inline size_t open_files() {
+    std::error_code none;
+    const std::filesystem::directory_iterator fds("/proc/self/fd", none);
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
+}  // namespace zutest
+
+#endif  // ZU_TESTS_TESTUTIL_FDS

@@ -23,15 +23,6 @@ inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
     std::memcpy(setting, text.c_str(), text.size() + 1);
 }
 
-// One prompt call as the callback saw it.
-struct PromptCall {
-    std::string label;
-    unsigned volnum;
-    std::string platform;
-    int wrong;
-    bool location_is_whtdsk;
-};
-
 // The lab is also the copy engine's callback argument, which reads the
 // fifth 32-bit word of that record as "do not copy permission bits": the
 // record starts with five zero words.
@@ -48,9 +39,10 @@ class VolumeLab {
         return {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
     }
 
-    void SetUp() {
-        dir_.emplace("zuvol");
-        root = dir_->str();
+    // The lab in a directory of its own, or in `at` when given.
+    void SetUp(const std::string &at = "") {
+        if (at.empty()) dir_.emplace("zuvol");
+        root = at.empty() ? dir_->str() : at;
         state = root + "/state";
         mnt = root + "/mnt";
         ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
@@ -84,22 +76,24 @@ class VolumeLab {
         return volume("vol" + std::to_string(n), name, std::to_string(n));
     }
 
+    // The volume in the drive (none for an empty name), and the scripts' record of their calls.
     void insert(const std::string &dir) { spit(state + "/drive", dir); }
-    void eject() { spit(state + "/drive", ""); }
     std::string log() const { return slurp(state + "/log"); }
-    void clear_log() { unlink((state + "/log").c_str()); }
 
+    // Records each call as label/volnum/platform/wrong, and "/w" when the
+    // location is whtdsk itself.
     static void prompt(void *context, char *location, const char *label, unsigned volnum,
                        const char *platform, int *cancel, int wrong) {
         auto &lab = *static_cast<VolumeLab *>(context);
-        lab.calls.push_back({label != nullptr ? label : "(null)", volnum,
-                             platform != nullptr ? platform : "(null)", wrong, location == whtdsk});
+        lab.calls.push_back(words(shown(label) + "/" + std::to_string(volnum) + "/" +
+                                  shown(platform) + "/" + std::to_string(wrong) +
+                                  (location == whtdsk ? "/w" : "")));
         *cancel = 1;  // a callback that forgets its action gives up
         if (lab.action) lab.action(lab, location, volnum, cancel);
     }
 
     std::string root, state, mnt;
-    std::vector<PromptCall> calls;
+    std::vector<std::string> calls;
     Action action;
     std::vector<std::string> saved_;
     std::optional<TempDir> dir_;
