@@ -113,23 +113,14 @@ class TempDir {
 };
 
 // The error log of class-1 records written to `path` while this lives.
-class LogTo {
-  public:
-    explicit LogTo(const std::string &path) : path_(path) {
-        EXPECT_EQ(zusdlg(path.c_str(), 1), 1);
-    }
-    ~LogTo() {
-        zusdlg_level = 0;
-        std::free(zusdlg_filename);
-        zusdlg_filename = nullptr;
-    }
+struct LogTo {
+    explicit LogTo(const std::string &to) : path(to) { EXPECT_EQ(zusdlg(path.c_str(), 1), 1); }
+    ~LogTo() { zusdlg_level = 0, std::free(zusdlg_filename), zusdlg_filename = nullptr; }
     LogTo(const LogTo &) = delete;
     LogTo &operator=(const LogTo &) = delete;
-    std::string text() const { return slurp(path_); }
+    std::string text() const { return slurp(path); }
     bool has(const std::string &record) const { return text().find(record) != std::string::npos; }
-
-  private:
-    std::string path_;
+    const std::string path;
 };
 
 // Runs `fn` in a forked child that has its own process group, so nothing it
@@ -170,6 +161,7 @@ int run_in_child(Fn &&fn) {
 #endif
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <grp.h>
 #include <pwd.h>
@@ -250,6 +242,14 @@ inline std::string mode_of(const char *path) {
     char mode[8] = "none";
     if (path != nullptr && stat(path, &st) == 0) std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
     return mode;
+}
+
+// The number of descriptors this process has open: a call that returns
+// with more than before left one behind.
+inline size_t open_files() {
+    std::error_code none;
+    const std::filesystem::directory_iterator fds("/proc/self/fd", none);
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
 }
 
 // Splits `text` at each `sep`; empty fields are kept.
@@ -380,23 +380,3 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
 }  // namespace zutest
 
 #endif  // ZU_TESTS_TESTUTIL_H
-
-// ---- Descriptors left open ------------------------------------------------------
-
-#ifndef ZU_TESTS_TESTUTIL_FDS
-#define ZU_TESTS_TESTUTIL_FDS
-#include <filesystem>
-
-namespace zutest {
-
-// The number of descriptors this process has open: a call that returns
-// with more than before left one behind.
-inline size_t open_files() {
-    std::error_code none;
-    const std::filesystem::directory_iterator fds("/proc/self/fd", none);
-    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
-}  // namespace zutest
-
-#endif  // ZU_TESTS_TESTUTIL_FDS
