@@ -1,5 +1,6 @@
-/* fuzz_streams.h - memory-backed code streams and a small generator of
- * volume sizes for the codec's fuzz targets. */
+/* fuzz_streams.h - memory-backed code streams, and the encoder and decoder
+ * run volume by volume, as the codec's fuzz targets and tests use them.
+ * Every broken rule aborts with a message. */
 #ifndef ZU_FUZZ_STREAMS_H
 #define ZU_FUZZ_STREAMS_H
 
@@ -10,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <random>
 #include <vector>
 
 namespace zufuzz {
@@ -32,13 +35,10 @@ struct MemOut {
     Bytes close(int flags) {
         if (!zubfcl(s, flags)) fail("close of a memory stream");
         s = nullptr;
-        Bytes b(data, data + size);
-        std::free(data);
-        data = nullptr;
-        return b;
+        return Bytes(data, data + size);
     }
     ~MemOut() {
-        if (s) zubfcl(s, 0);
+        zubfcl(s, 0);
         std::free(data);
     }
 };
@@ -46,32 +46,58 @@ struct MemOut {
 struct MemIn {
     Bytes copy;
     zubfcb *s;
-    MemIn(const unsigned char *p, std::size_t n, int coded) : copy(p, p + n) {
-        std::FILE *fp = n ? fmemopen(copy.data(), n, "r") : std::fopen("/dev/null", "r");
-        s = zubfcr(fp, 1, coded);
+    MemIn(const Bytes &b, int coded) : copy(b) {
+        s = zubfcr(b.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), b.size(), "r"), 1, coded);
         if (!s) fail("fmemopen");
     }
-    MemIn(const Bytes &b, int coded) : MemIn(b.data(), b.size(), coded) {}
     ~MemIn() { zubfcl(s, 0); }
 };
 
-/* A small deterministic generator of sizes. */
-struct Sizes {
-    std::uint32_t x;
-    explicit Sizes(std::uint32_t seed) : x(seed * 2654435761u + 1) {}
-    std::uint32_t next(std::uint32_t lo, std::uint32_t span) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        return lo + (span ? x % span : 0);
-    }
+/* A fresh encoder record with its table. */
+inline zulzecst encoder(unsigned bits = 14) {
+    zulzecst st{};
+    if (!(st.table = zuetmk(bits, 18))) fail("zuetmk");
+    return st;
+}
+
+struct Encoded {
+    Bytes joined;
+    unsigned status = 0;
+    std::size_t volumes = 0;
+    bool state2 = false, held = false; /* a volume ended before a clear code; with the input ended */
 };
+
+/* Encode into volumes of limit_of() bytes each, until one more call after
+ * the end (which must read and write nothing) takes the leftover bits. */
+inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &limit_of,
+                      unsigned bits = 14) {
+    Encoded e;
+    zulzecst st = encoder(bits);
+    MemIn in(data, 0);
+    for (int after = 0; after < 2;) {
+        if (++e.volumes > 100000000) fail("no progress");
+        MemOut out(1);
+        const std::uint64_t taken = in.s->count;
+        const std::uint32_t limit = limit_of();
+        std::uint32_t lim = limit;
+        e.status = zulzec(in.s, out.s, &st, static_cast<std::uint16_t>(bits), &lim);
+        if (lim != out.s->count) fail("limit does not hold the count");
+        if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over its limit");
+        if (after && (lim || in.s->count != taken)) fail("a call after the end read or wrote");
+        e.state2 |= st.state == 2;
+        e.held |= st.state != 0 && st.eof;
+        after += e.status ? 2 : zulzecdn(&st);
+        const Bytes piece = out.close(after == 2 ? ZUBF_FLUSH : 0);
+        e.joined.insert(e.joined.end(), piece.begin(), piece.end());
+    }
+    zuetds(st.table);
+    return e;
+}
 
 struct Decoded {
     Bytes out;
-    unsigned status = 0;
-    unsigned check = 0;
-    std::uint32_t state = 0;
+    unsigned status = 0, check = 0;
+    std::uint32_t states = 0; /* bit s: a call ended in state s */
 };
 
 /* Decode the volumes in turn, the output growing by at most `step` bytes per
@@ -82,17 +108,16 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
     MemOut out(0);
     for (const Bytes &piece : pieces) {
         MemIn in(piece, 1);
-        for (;;) {
-            std::uint64_t want = step ? out.s->count + step : ZULZ_NOLIMIT;
-            if (want >= ZULZ_NOLIMIT) want = ZULZ_NOLIMIT - 1;
-            std::uint32_t lim = step ? static_cast<std::uint32_t>(want) : ZULZ_NOLIMIT;
+        do {
+            std::uint32_t lim = step ? static_cast<std::uint32_t>(
+                                           std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1))
+                                     : ZULZ_NOLIMIT;
             d.status = zulzdc(in.s, out.s, &st, &lim);
             if (lim != std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu)) fail("decoder count");
-            if (d.status || st.state < 1 || st.state > 4) break;
-        }
+            d.states |= 1u << st.state;
+        } while (!d.status && st.state >= 1 && st.state <= 4);
         if (d.status) break;
     }
-    d.state = st.state;
     d.check = d.status ? d.status : zulzdcck(&st);
     zudtds(st.table);
     d.out = out.close(0);
@@ -101,16 +126,13 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
 
 /* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
  * cutseed is 0). */
-inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step) {
+inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
     std::vector<Bytes> pieces;
-    Sizes sizes(cutseed);
-    std::size_t at = 0;
-    do {
-        std::size_t len = cutseed ? sizes.next(0, cutseed % 64 + 2) : n - at;
-        if (len > n - at) len = n - at;
-        pieces.emplace_back(s + at, s + at + len);
-        at += len;
-    } while (at < n);
+    std::minstd_rand sizes(cutseed + 1);
+    for (std::size_t at = 0, len; at < s.size() || pieces.empty(); at += len) {
+        len = std::min<std::size_t>(cutseed ? sizes() % (cutseed % 64 + 2) : s.size(), s.size() - at);
+        pieces.emplace_back(s.begin() + at, s.begin() + at + len);
+    }
     return decode(pieces, step);
 }
 

@@ -1,4 +1,4 @@
-/* parallel_run.h - whole streams through real files: restored by the
+/* parallel_run.h - whole streams through files in memory: restored by the
  * parallel decoder and then the serial one from where it stopped (one
  * thread: the serial one alone), or compressed by the parallel encoder, with
  * the messages the error log received. */
@@ -42,7 +42,7 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
     zubfcb *in = zubfcr(memfile(input, "r"), 1, incoded), *out = zubfcr(outfp, 0, outcoded);
     fn(in, out);
     zubfcl(in, 0);
-    zubfcl(out, ZUBF_FLUSH);
+    if (!zubfcl(out, ZUBF_FLUSH)) fail("close of the output");
     zusdlg_level = 0;
     std::ifstream lf(path);
     for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
@@ -65,6 +65,29 @@ inline Restored restore(const Bytes &stream, unsigned threads) {
         zudtds(st.table);
     });
     return r;
+}
+
+/* Restores `s` serially and on `threads` threads: the same bytes, status
+ * and log, or a failure. */
+inline Restored as_serial(const Bytes &s, unsigned threads) {
+    const Restored serial = restore(s, 1), par = restore(s, threads);
+    if (par.status != serial.status) fail("status differs");
+    if (par.log != serial.log) fail("log differs");
+    if (par.out != serial.out) fail("output differs");
+    return par;
+}
+
+/* The stream of the parallel encoder on `threads` threads (one: zulzec alone). */
+inline Bytes compress(const Bytes &input, unsigned threads) {
+    std::string log;
+    return through_files(input, 0, 1, &log, [&](zubfcb *in, zubfcb *out) {
+        zulzecst st = encoder();
+        std::uint32_t lim = ZULZ_NOLIMIT;
+        if (zulzpe(in, out, &st, threads, nullptr, nullptr) || zulzec(in, out, &st, 14, &lim) ||
+            !zulzecdn(&st))
+            fail("parallel encoder");
+        zuetds(st.table);
+    });
 }
 
 }  // namespace zufuzz
