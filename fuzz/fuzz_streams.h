@@ -124,16 +124,22 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
     return d;
 }
 
-/* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
- * cutseed is 0). */
-inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
+/* `s` cut before each offset of `at` (increasing). */
+inline std::vector<Bytes> cut(const Bytes &s, std::vector<std::size_t> at) {
     std::vector<Bytes> pieces;
+    at.push_back(s.size());
+    for (std::size_t from = 0, i = 0; i < at.size(); from = at[i++])
+        pieces.emplace_back(s.begin() + from, s.begin() + at[i]);
+    return pieces;
+}
+
+/* Decode `s` cut into volumes of 0 to cutseed % 64 + 1 (seed-driven) bytes:
+ * 64 cuts at nearly every byte, 0 not at all. */
+inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
+    std::vector<std::size_t> at;
     std::minstd_rand sizes(cutseed + 1);
-    for (std::size_t at = 0, len; at < s.size() || pieces.empty(); at += len) {
-        len = std::min<std::size_t>(cutseed ? sizes() % (cutseed % 64 + 2) : s.size(), s.size() - at);
-        pieces.emplace_back(s.begin() + at, s.begin() + at + len);
-    }
-    return decode(pieces, step);
+    for (std::size_t k = 0; cutseed && (k += sizes() % (cutseed % 64 + 2)) < s.size();) at.push_back(k);
+    return decode(cut(s, at), step);
 }
 
 }  // namespace zufuzz
