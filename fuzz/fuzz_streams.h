@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <functional>
 #include <random>
 #include <vector>
@@ -25,32 +27,33 @@ using Bytes = std::vector<unsigned char>;
     std::abort();
 }
 
-struct MemOut {
-    char *data = nullptr;
-    std::size_t size = 0;
+/* A file in memory holding `b`, open from its start. */
+inline std::FILE *memfile(const Bytes &b, const char *mode) {
+    const int fd = memfd_create("zu", 0);
+    if (fd < 0 || write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) fail("memfd");
+    lseek(fd, 0, SEEK_SET);
+    return fdopen(fd, mode);
+}
+
+/* A stream on a file in memory: read from `b`, or written and read back. */
+struct Mem {
+    std::FILE *fp;
+    int fd;
     zubfcb *s;
-    explicit MemOut(int coded) : s(zubfcr(open_memstream(&data, &size), 0, coded)) {
-        if (!s) fail("open_memstream");
+    Mem(const Bytes &b, int rd, int coded) : fp(memfile(b, rd ? "r" : "w")), fd(dup(fileno(fp))) {
+        if (!(s = zubfcr(fp, rd, coded))) fail("memory stream");
     }
     Bytes close(int flags) {
         if (!zubfcl(s, flags)) fail("close of a memory stream");
         s = nullptr;
-        return Bytes(data, data + size);
+        Bytes b(lseek(fd, 0, SEEK_END));
+        if (pread(fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
+        return b;
     }
-    ~MemOut() {
+    ~Mem() {
         zubfcl(s, 0);
-        std::free(data);
+        ::close(fd);
     }
-};
-
-struct MemIn {
-    Bytes copy;
-    zubfcb *s;
-    MemIn(const Bytes &b, int coded) : copy(b) {
-        s = zubfcr(b.empty() ? std::fopen("/dev/null", "r") : fmemopen(copy.data(), b.size(), "r"), 1, coded);
-        if (!s) fail("fmemopen");
-    }
-    ~MemIn() { zubfcl(s, 0); }
 };
 
 /* A fresh encoder record with its table. */
@@ -73,10 +76,10 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
                       unsigned bits = 14) {
     Encoded e;
     zulzecst st = encoder(bits);
-    MemIn in(data, 0);
+    Mem in(data, 1, 0);
     for (int after = 0; after < 2;) {
         if (++e.volumes > 100000000) fail("no progress");
-        MemOut out(1);
+        Mem out({}, 0, 1);
         const std::uint64_t taken = in.s->count;
         const std::uint32_t limit = limit_of();
         std::uint32_t lim = limit;
@@ -105,9 +108,9 @@ struct Decoded {
 inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) {
     Decoded d;
     zulzdcst st{};
-    MemOut out(0);
+    Mem out({}, 0, 0);
     for (const Bytes &piece : pieces) {
-        MemIn in(piece, 1);
+        Mem in(piece, 1, 1);
         do {
             std::uint32_t lim = step ? static_cast<std::uint32_t>(
                                            std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1))

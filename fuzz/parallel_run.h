@@ -7,7 +7,6 @@
 
 #include "fuzz_streams.h"
 
-#include <sys/mman.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -22,14 +21,6 @@ struct Restored {
     std::uint64_t serial_at; /* input byte where the serial decoder took over */
 };
 
-/* A file in memory holding `b`, open from its start. */
-inline std::FILE *memfile(const Bytes &b, const char *mode) {
-    const int fd = memfd_create("zu", 0);
-    if (fd < 0 || write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) fail("memfd");
-    lseek(fd, 0, SEEK_SET);
-    return fdopen(fd, mode);
-}
-
 /* Runs `fn(in, out)` over streams (coded as given) on files in memory with
  * the log on; the output's bytes, and the log's messages in *log. */
 template <class Fn>
@@ -37,19 +28,13 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
     const std::string path = "/tmp/zu_parallel_log." + std::to_string(getpid());
     unlink(path.c_str());
     zusdlg(path.c_str(), 1);
-    std::FILE *outfp = memfile({}, "w+");
-    const int outfd = dup(fileno(outfp));
-    zubfcb *in = zubfcr(memfile(input, "r"), 1, incoded), *out = zubfcr(outfp, 0, outcoded);
-    fn(in, out);
-    zubfcl(in, 0);
-    if (!zubfcl(out, ZUBF_FLUSH)) fail("close of the output");
+    Mem in(input, 1, incoded), out({}, 0, outcoded);
+    fn(in.s, out.s);
+    const Bytes b = out.close(ZUBF_FLUSH);
     zusdlg_level = 0;
     std::ifstream lf(path);
     for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
     unlink(path.c_str());
-    Bytes b(static_cast<std::size_t>(lseek(outfd, 0, SEEK_END)));
-    if (pread(outfd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
-    close(outfd);
     return b;
 }
 

@@ -141,7 +141,7 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
     for (auto r : zutest::table("zulz_decode.tsv")) {
         r.resize(3);
         SCOPED_TRACE(r[0] + " " + r[1] + ": " + r[2]);
-        MemOut codes(1);
+        Mem codes({}, 0, 1);
         if (r[0] != "-") zubfpb(codes.s, std::stoul(r[0]), 8);
         std::istringstream in(r[1]);
         for (std::string code; in >> code;) {
@@ -170,8 +170,7 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
  * 4), a limit of 3 finishes it. */
 TEST(ZulzDecode, FirstByteUnderLimitZeroAndRepeatedCharacterResumed) {
     zulzdcst st{};
-    MemIn in(Bytes{0x0E, 0x31, 0xC0, 0x80}, 1);
-    MemOut out(0);
+    Mem in({0x0E, 0x31, 0xC0, 0x80}, 1, 1), out({}, 0, 0);
     for (std::uint32_t limit : {0u, 2u, 3u}) {
         std::uint32_t lim = limit;
         ASSERT_EQ(zulzdc(in.s, out.s, &st, &lim), 0u);
