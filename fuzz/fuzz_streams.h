@@ -65,9 +65,8 @@ inline zulzecst encoder(unsigned bits = 14) {
 
 struct Encoded {
     Bytes joined;
-    unsigned status = 0;
-    std::size_t volumes = 0;
-    bool state2 = false, held = false; /* a volume ended before a clear code; with the input ended */
+    unsigned status = 0, volumes = 0;
+    bool state2 = false, held = false; /* a volume ended before a clear; with the input ended */
 };
 
 /* Encode into volumes of limit_of() bytes each, until one more call after
@@ -85,7 +84,7 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
         std::uint32_t lim = limit;
         e.status = zulzec(in.s, out.s, &st, static_cast<std::uint16_t>(bits), &lim);
         if (lim != out.s->count) fail("limit does not hold the count");
-        if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over its limit");
+        if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over limit");
         if (after && (lim || in.s->count != taken)) fail("a call after the end read or wrote");
         e.state2 |= st.state == 2;
         e.held |= st.state != 0 && st.eof;
@@ -112,9 +111,8 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
     for (const Bytes &piece : pieces) {
         Mem in(piece, 1, 1);
         do {
-            std::uint32_t lim = step ? static_cast<std::uint32_t>(
-                                           std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1))
-                                     : ZULZ_NOLIMIT;
+            std::uint32_t lim = ZULZ_NOLIMIT;
+            if (step) lim = std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1);
             d.status = zulzdc(in.s, out.s, &st, &lim);
             if (lim != std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu)) fail("decoder count");
             d.states |= 1u << st.state;
@@ -141,7 +139,8 @@ inline std::vector<Bytes> cut(const Bytes &s, std::vector<std::size_t> at) {
 inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
     std::vector<std::size_t> at;
     std::minstd_rand sizes(cutseed + 1);
-    for (std::size_t k = 0; cutseed && (k += sizes() % (cutseed % 64 + 2)) < s.size();) at.push_back(k);
+    for (std::size_t k = 0; cutseed && (k += sizes() % (cutseed % 64 + 2)) < s.size();)
+        at.push_back(k);
     return decode(cut(s, at), step);
 }
 

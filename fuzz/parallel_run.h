@@ -33,7 +33,8 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
     const Bytes b = out.close(ZUBF_FLUSH);
     zusdlg_level = 0;
     std::ifstream lf(path);
-    for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
+    for (std::string line; std::getline(lf, line);)
+        *log += line.substr(line.find("]  ") + 1) + "\n";
     unlink(path.c_str());
     return b;
 }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <vector>
+#include <string>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size);
 
@@ -14,7 +14,7 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; ++i)
         for (const auto &e : std::filesystem::directory_iterator(argv[i])) {
             std::ifstream f(e.path(), std::ios::binary);
-            const std::vector<char> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+            const std::string b((std::istreambuf_iterator<char>(f)), {});
             LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(b.data()), b.size());
             ++n;
         }

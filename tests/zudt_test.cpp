@@ -12,12 +12,18 @@
 
 namespace {
 
+int calls;
+void *fail_fourth(std::size_t n) {
+    return ++calls == 4 ? nullptr : std::malloc(n);
+}
+
 /* 2^h entries for header h (at least 512, at most 65536), added up to
  * maxcode - 1 with the width growing right after 511, 1023, ... are
  * assigned; past the part kept at a slide the window holds the longest
  * string and the byte that may follow it, in no more than four bytes per
- * entry (at least 64 KiB). Stored streams reach neither for wide tables. */
-TEST(Zudt, EntriesWidthsAndWindowByHeader) {
+ * entry (at least 64 KiB). Stored streams reach neither for wide tables.
+ * When an allocation fails, the earlier ones are freed. */
+TEST(Zudt, EntriesWidthsAndWindowByHeaderAndAllocationFailures) {
     for (unsigned h = 0; h <= 19; ++h) {
         zudtcb *t = zudtmk(h);
         ASSERT_EQ(t == nullptr, h == 19) << h;
@@ -38,20 +44,13 @@ TEST(Zudt, EntriesWidthsAndWindowByHeader) {
         EXPECT_EQ(zudtrb(t, 100, 5), 0);
         zudtbs(t); /* the literals are whole again */
         EXPECT_TRUE(t->next == 257 && t->width == 9);
-        for (unsigned b = 0; b < 256; ++b) ASSERT_TRUE(t->ent[b + 2] == b << 16 && t->len[b + 2] == 1) << b;
+        for (unsigned b = 0; b < 256; ++b)
+            ASSERT_TRUE(t->ent[b + 2] == b << 16 && t->len[b + 2] == 1) << b;
         zudtds(t);
     }
-}
-
-int calls;
-void *fail_fourth(std::size_t n) {
-    return ++calls == 4 ? nullptr : std::malloc(n);
-}
-
-TEST(Zudt, AllocationFailureGivesNone) {
-    zubfma = [](std::size_t) -> void * { return nullptr; };
+    zubfma = fail_fourth;
     EXPECT_EQ(zudtmk(14), nullptr);
-    zubfma = fail_fourth; /* a later allocation fails: the earlier ones are freed */
+    zubfma = [](std::size_t) -> void * { return nullptr; };
     EXPECT_EQ(zudtmk(14), nullptr);
     zubfma = std::malloc;
 }
