@@ -50,10 +50,7 @@ struct Mem {
         if (pread(fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
         return b;
     }
-    ~Mem() {
-        zubfcl(s, 0);
-        ::close(fd);
-    }
+    ~Mem() { zubfcl(s, 0), ::close(fd); }
 };
 
 /* A fresh encoder record with its table. */
@@ -99,7 +96,6 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
 struct Decoded {
     Bytes out;
     unsigned status = 0, check = 0;
-    std::uint32_t states = 0; /* bit s: a call ended in state s */
 };
 
 /* Decode the volumes in turn, the output growing by at most `step` bytes per
@@ -108,16 +104,14 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
     Decoded d;
     zulzdcst st{};
     Mem out({}, 0, 0);
-    for (const Bytes &piece : pieces) {
-        Mem in(piece, 1, 1);
+    for (std::size_t i = 0; i < pieces.size() && !d.status; ++i) {
+        Mem in(pieces[i], 1, 1);
         do {
             std::uint32_t lim = ZULZ_NOLIMIT;
             if (step) lim = std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1);
             d.status = zulzdc(in.s, out.s, &st, &lim);
             if (lim != std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu)) fail("decoder count");
-            d.states |= 1u << st.state;
         } while (!d.status && st.state >= 1 && st.state <= 4);
-        if (d.status) break;
     }
     d.check = d.status ? d.status : zulzdcck(&st);
     zudtds(st.table);
