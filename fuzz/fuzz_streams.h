@@ -53,12 +53,15 @@ struct Mem {
     ~Mem() { zubfcl(s, 0), ::close(fd); }
 };
 
-/* A fresh encoder record with its table. */
-inline zulzecst encoder(unsigned bits = 14) {
-    zulzecst st{};
-    if (!(st.table = zuetmk(bits, 18))) fail("zuetmk");
-    return st;
-}
+/* Fresh encoder and decoder records, which free their tables. */
+struct Encoder : zulzecst {
+    explicit Encoder(unsigned bits = 14) : zulzecst{} { table = zuetmk(bits, 18); }
+    ~Encoder() { zuetds(table); }
+};
+struct Decoder : zulzdcst {
+    Decoder() : zulzdcst{} {}
+    ~Decoder() { zudtds(table); }
+};
 
 struct Encoded {
     Bytes joined;
@@ -71,14 +74,13 @@ struct Encoded {
 inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &limit_of,
                       unsigned bits = 14) {
     Encoded e;
-    zulzecst st = encoder(bits);
+    Encoder st(bits);
     Mem in(data, 1, 0);
     for (int after = 0; after < 2;) {
         if (++e.volumes > 100000000) fail("no progress");
         Mem out({}, 0, 1);
         const std::uint64_t taken = in.s->count;
-        const std::uint32_t limit = limit_of();
-        std::uint32_t lim = limit;
+        std::uint32_t limit = limit_of(), lim = limit;
         e.status = zulzec(in.s, out.s, &st, static_cast<std::uint16_t>(bits), &lim);
         if (lim != out.s->count) fail("limit does not hold the count");
         if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over limit");
@@ -86,10 +88,8 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
         e.state2 |= st.state == 2;
         e.held |= st.state != 0 && st.eof;
         after += e.status ? 2 : zulzecdn(&st);
-        const Bytes piece = out.close(after == 2 ? ZUBF_FLUSH : 0);
-        e.joined.insert(e.joined.end(), piece.begin(), piece.end());
+        for (unsigned char b : out.close(after == 2 ? ZUBF_FLUSH : 0)) e.joined.push_back(b);
     }
-    zuetds(st.table);
     return e;
 }
 
@@ -102,7 +102,7 @@ struct Decoded {
  * call (0: no limit); every call must report the output's count. */
 inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) {
     Decoded d;
-    zulzdcst st{};
+    Decoder st;
     Mem out({}, 0, 0);
     for (std::size_t i = 0; i < pieces.size() && !d.status; ++i) {
         Mem in(pieces[i], 1, 1);
@@ -114,7 +114,6 @@ inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) 
         } while (!d.status && st.state >= 1 && st.state <= 4);
     }
     d.check = d.status ? d.status : zulzdcck(&st);
-    zudtds(st.table);
     d.out = out.close(0);
     return d;
 }

@@ -42,13 +42,11 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
 inline Restored restore(const Bytes &stream, unsigned threads) {
     Restored r;
     r.out = through_files(stream, 1, 0, &r.log, [&](zubfcb *in, zubfcb *out) {
-        zulzdcst st{};
+        Decoder st;
         r.status = zulzpd(in, out, &st, threads, nullptr, nullptr);
         r.serial_at = in->count;
         std::uint32_t lim = ZULZ_NOLIMIT;
-        if (r.status == 0) r.status = zulzdc(in, out, &st, &lim);
-        if (r.status == 0) r.status = zulzdcck(&st);
-        zudtds(st.table);
+        if (!r.status && !(r.status = zulzdc(in, out, &st, &lim))) r.status = zulzdcck(&st);
     });
     return r;
 }
@@ -57,9 +55,8 @@ inline Restored restore(const Bytes &stream, unsigned threads) {
  * and log, or a failure. */
 inline Restored as_serial(const Bytes &s, unsigned threads) {
     const Restored serial = restore(s, 1), par = restore(s, threads);
-    if (par.status != serial.status) fail("status differs");
-    if (par.log != serial.log) fail("log differs");
-    if (par.out != serial.out) fail("output differs");
+    if (par.status != serial.status || par.log != serial.log || par.out != serial.out)
+        fail("the parallel decoder differs from the serial one");
     return par;
 }
 
@@ -67,12 +64,11 @@ inline Restored as_serial(const Bytes &s, unsigned threads) {
 inline Bytes compress(const Bytes &input, unsigned threads) {
     std::string log;
     return through_files(input, 0, 1, &log, [&](zubfcb *in, zubfcb *out) {
-        zulzecst st = encoder();
+        Encoder st;
         std::uint32_t lim = ZULZ_NOLIMIT;
         if (zulzpe(in, out, &st, threads, nullptr, nullptr) || zulzec(in, out, &st, 14, &lim) ||
             !zulzecdn(&st))
             fail("parallel encoder");
-        zuetds(st.table);
     });
 }
 
