@@ -37,11 +37,10 @@ inline std::FILE *memfile(const Bytes &b, const char *mode) {
 
 /* A stream on a file in memory: read from `b`, or written and read back. */
 struct Mem {
-    std::FILE *fp;
-    int fd;
     zubfcb *s;
-    Mem(const Bytes &b, int rd, int coded) : fp(memfile(b, rd ? "r" : "w")), fd(dup(fileno(fp))) {
-        if (!(s = zubfcr(fp, rd, coded))) fail("memory stream");
+    int fd;
+    Mem(const Bytes &b, int rd, int coded) : s(zubfcr(memfile(b, rd ? "r" : "w"), rd, coded)) {
+        fd = s ? dup(fileno(s->fp)) : (fail("memory stream"), -1);
     }
     Bytes close(int flags) {
         if (!zubfcl(s, flags)) fail("close of a memory stream");

@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (input.empty()) return 0; /* the header alone, refused */
     std::minstd_rand sizes(seed + 1);
     const Encoded many = encode(input, [&] { return seed ? 3 + sizes() % (8 * seed) : ~0u; });
-    if (many.status || many.joined != one.joined) fail("volumes do not join to the one-call stream");
+    if (many.status || many.joined != one.joined) fail("volumes unlike one call");
     const Decoded back = decode(many.joined, seed, data[1]);
     if (back.status != 0 || back.check != 0 || back.out != input) fail("round trip differs");
     return 0;

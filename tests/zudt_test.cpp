@@ -12,11 +12,6 @@
 
 namespace {
 
-int calls;
-void *fail_fourth(std::size_t n) {
-    return ++calls == 4 ? nullptr : std::malloc(n);
-}
-
 /* 2^h entries for header h (at least 512, at most 65536), added up to
  * maxcode - 1 with the width growing right after 511, 1023, ... are
  * assigned; past the part kept at a slide the window holds the longest
@@ -48,9 +43,8 @@ TEST(Zudt, EntriesWidthsAndWindowByHeaderAndAllocationFailures) {
             ASSERT_TRUE(t->ent[b + 2] == b << 16 && t->len[b + 2] == 1) << b;
         zudtds(t);
     }
-    zubfma = fail_fourth;
-    EXPECT_EQ(zudtmk(14), nullptr);
-    zubfma = [](std::size_t) -> void * { return nullptr; };
+    /* A late one (the first one, the codec's tests show). */
+    zubfma = [](std::size_t n) { return n == 65536 * 2 ? nullptr : std::malloc(n); };
     EXPECT_EQ(zudtmk(14), nullptr);
     zubfma = std::malloc;
 }

@@ -17,9 +17,7 @@ namespace {
 
 using namespace zufuzz;
 
-Bytes bytes_of(const std::string &s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 /* The input a row names: "text T", "file NAME [COUNT]", "same CHAR SIZE" or
  * "rand SEED SIZE ALPHABET" (std::mt19937(SEED), each byte rng() % ALPHABET). */
@@ -82,8 +80,7 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
             };
             const Encoded e = encode(in, limit_of, std::stoul(row.at(1)));
             ASSERT_TRUE(e.status == 0 && e.joined == want) << e.status;
-            state2 |= e.state2;
-            held |= e.held;
+            state2 |= e.state2, held |= e.held;
         }
         /* Cuts anywhere under output limits from one byte up; short streams
          * also at nearly every byte, and in two at every byte. */
