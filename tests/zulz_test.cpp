@@ -82,10 +82,11 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
             ASSERT_TRUE(e.status == 0 && e.joined == want) << e.status;
             state2 |= e.state2, held |= e.held;
         }
-        /* Cuts anywhere under output limits from one byte up; short streams
-         * also at nearly every byte, and in two at every byte. */
+        /* Cuts anywhere under output limits from one byte up; streams below
+         * 100 KB also at nearly every byte, short ones in two at every byte. */
         const bool small = in.size() + want.size() < 30000;
-        for (std::size_t round = 0; round < (small ? want.size() + 5 : 3); ++round) {
+        for (std::size_t round = 0; round < (small ? want.size() + 5 : 3 + (want.size() < 1e5));
+             ++round) {
             std::vector<std::size_t> at;
             const unsigned gap = round == 1 ? 70000 : 300;
             for (std::size_t k = rng() % 4000; k < want.size(); k += 1 + rng() % gap)
@@ -183,6 +184,8 @@ TEST(Zulz, NoMemoryGives5ReadFailureGives20WriteFailureGives21) {
                 /* a directory opens, but every read fails */
                 {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
                 {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR}};
+    const Encoded none = encode({}, [] { return ZULZ_NOLIMIT; });
+    EXPECT_TRUE(none.status == ZUSD_RDERR && none.joined == Bytes{0x0E}); /* the header, then refused */
     for (const auto &r : rows) {
         zubfcb *i = zubfcr(r.in, 1, r.dec), *o = zubfcr(std::fopen(r.out, "w"), 0, !r.dec);
         Encoder est;
