@@ -43,9 +43,8 @@ TEST(ZulzParallel, InterruptLeavesNothing) {
         return std::distance(std::filesystem::directory_iterator(dir.str()), {});
     };
     for (const char *cmd : {"zucomp", "zuuncomp"}) {
-        const bool comp = cmd[2] == 'c';
-        const std::string arg = dir / (comp ? "f" : "f_");
-        const Bytes &from = comp ? big : packed;
+        const std::string arg = dir / (cmd[2] == 'c' ? "f" : "f_");
+        const Bytes &from = cmd[2] == 'c' ? big : packed;
         zutest::spit(arg, std::string(from.begin(), from.end()));
         const int code = zutest::run_in_child([&] {
             const pid_t pid = fork();

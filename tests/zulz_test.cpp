@@ -181,33 +181,30 @@ const cookie_io_functions_t late_failure{[](void *left, char *buf, size_t n) -> 
  * failed, and a failed write fails the close. */
 TEST(Zulz, NoMemoryGives5ReadFailureGives20WriteFailureGives21) {
     std::size_t left = 100000;
-    const struct {
-        bool dec;
-        std::FILE *in;
-        const char *out;
-        bool nomem;
-        unsigned status;
-    } rows[] = {{true, memfile({0x0E, 0x31, 0x80}, "r"), "/dev/null", true, ZUSD_NOMEM},
-                {true, memfile(stream_of("@alice29.txt_"), "r"), "/dev/full", false, ZUSD_WRERR},
-                {false, memfile(input_of("rand 3 400000 256"), "r"), "/dev/full", 0, ZUSD_WRERR},
-                /* a directory opens, but every read fails */
-                {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
-                {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
-                {false, fopencookie(&left, "r", late_failure), "/dev/null", false, ZUSD_RDERR}};
+    /* decoder?, from, into, out of memory?, status */
+    const std::tuple<bool, std::FILE *, const char *, bool, unsigned> rows[] = {
+        {true, memfile({0x0E, 0x31, 0x80}, "r"), "/dev/null", true, ZUSD_NOMEM},
+        {true, memfile(stream_of("@rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {false, memfile(input_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
+        /* a directory opens, but every read fails */
+        {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
+        {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
+        {false, fopencookie(&left, "r", late_failure), "/dev/null", false, ZUSD_RDERR}};
     const Encoded none = encode({}, [] { return ZULZ_NOLIMIT; });
-    EXPECT_TRUE(none.status == ZUSD_RDERR && none.joined == Bytes{0x0E}); /* the header, then refused */
-    for (const auto &r : rows) {
-        zubfcb *i = zubfcr(r.in, 1, r.dec), *o = zubfcr(std::fopen(r.out, "w"), 0, !r.dec);
+    /* An empty input: the header, then refused. */
+    EXPECT_TRUE(none.status == ZUSD_RDERR && none.joined == Bytes{0x0E});
+    for (const auto &[dec, in, out, nomem, status] : rows) {
+        zubfcb *i = zubfcr(in, 1, dec), *o = zubfcr(std::fopen(out, "w"), 0, !dec);
         Encoder est;
         Decoder dst;
         for (int call = 0; call < 2; ++call) {
             std::uint32_t lim = ZULZ_NOLIMIT;
-            if (r.nomem && !call) zubfma = [](std::size_t) -> void * { return nullptr; };
-            EXPECT_EQ(r.dec ? zulzdc(i, o, &dst, &lim) : zulzec(i, o, &est, 14, &lim), r.status);
+            if (nomem && !call) zubfma = [](std::size_t) -> void * { return nullptr; };
+            EXPECT_EQ(dec ? zulzdc(i, o, &dst, &lim) : zulzec(i, o, &est, 14, &lim), status);
             zubfma = std::malloc;
         }
         zubfcl(i, 0);
-        EXPECT_EQ(zubfcl(o, ZUBF_FLUSH), r.status != ZUSD_WRERR) << r.status;
+        EXPECT_EQ(zubfcl(o, ZUBF_FLUSH), status != ZUSD_WRERR) << status;
     }
 }
 
