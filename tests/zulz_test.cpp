@@ -169,7 +169,7 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
     }
 }
 
-/* 100000 bytes of text, then a read that fails. */
+/* 100000 letters, then a read that fails. */
 const cookie_io_functions_t late_failure{[](void *left, char *buf, size_t n) -> ssize_t {
     std::size_t &rest = *static_cast<std::size_t *>(left), k = std::min(n, rest);
     rest -= k;
