@@ -1,5 +1,6 @@
-/* fuzz_streams.h - memory-backed code streams and a small generator of
- * volume sizes for the codec's fuzz targets. */
+/* fuzz_streams.h - memory-backed code streams, and the encoder and decoder
+ * run volume by volume, as the codec's fuzz targets and tests use them.
+ * Every broken rule aborts with a message. */
 #ifndef ZU_FUZZ_STREAMS_H
 #define ZU_FUZZ_STREAMS_H
 
@@ -10,6 +11,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <functional>
+#include <random>
 #include <vector>
 
 namespace zufuzz {
@@ -22,96 +27,113 @@ using Bytes = std::vector<unsigned char>;
     std::abort();
 }
 
-struct MemOut {
-    char *data = nullptr;
-    std::size_t size = 0;
+/* A file in memory holding `b`, open from its start. */
+inline std::FILE *memfile(const Bytes &b, const char *mode) {
+    const int fd = memfd_create("zu", 0);
+    if (fd < 0 || write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) fail("memfd");
+    lseek(fd, 0, SEEK_SET);
+    return fdopen(fd, mode);
+}
+
+/* A stream on a file in memory: read from `b`, or written and read back. */
+struct Mem {
     zubfcb *s;
-    explicit MemOut(int coded) : s(zubfcr(open_memstream(&data, &size), 0, coded)) {
-        if (!s) fail("open_memstream");
+    int fd;
+    Mem(const Bytes &b, int rd, int coded) : s(zubfcr(memfile(b, rd ? "r" : "w"), rd, coded)) {
+        fd = s ? dup(fileno(s->fp)) : (fail("memory stream"), -1);
     }
     Bytes close(int flags) {
         if (!zubfcl(s, flags)) fail("close of a memory stream");
         s = nullptr;
-        Bytes b(data, data + size);
-        std::free(data);
-        data = nullptr;
+        Bytes b(lseek(fd, 0, SEEK_END));
+        if (pread(fd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
         return b;
     }
-    ~MemOut() {
-        if (s) zubfcl(s, 0);
-        std::free(data);
-    }
+    ~Mem() { zubfcl(s, 0), ::close(fd); }
 };
 
-struct MemIn {
-    Bytes copy;
-    zubfcb *s;
-    MemIn(const unsigned char *p, std::size_t n, int coded) : copy(p, p + n) {
-        std::FILE *fp = n ? fmemopen(copy.data(), n, "r") : std::fopen("/dev/null", "r");
-        s = zubfcr(fp, 1, coded);
-        if (!s) fail("fmemopen");
-    }
-    MemIn(const Bytes &b, int coded) : MemIn(b.data(), b.size(), coded) {}
-    ~MemIn() { zubfcl(s, 0); }
+/* Fresh encoder and decoder records, which free their tables. */
+struct Encoder : zulzecst {
+    explicit Encoder(unsigned bits = 14) : zulzecst{} { table = zuetmk(bits, 18); }
+    ~Encoder() { zuetds(table); }
+};
+struct Decoder : zulzdcst {
+    Decoder() : zulzdcst{} {}
+    ~Decoder() { zudtds(table); }
 };
 
-/* A small deterministic generator of sizes. */
-struct Sizes {
-    std::uint32_t x;
-    explicit Sizes(std::uint32_t seed) : x(seed * 2654435761u + 1) {}
-    std::uint32_t next(std::uint32_t lo, std::uint32_t span) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        return lo + (span ? x % span : 0);
-    }
+struct Encoded {
+    Bytes joined;
+    unsigned status = 0, volumes = 0;
+    bool state2 = false, held = false; /* a volume ended before a clear; with the input ended */
 };
+
+/* Encode into volumes of limit_of() bytes each, until one more call after
+ * the end (which must read and write nothing) takes the leftover bits. */
+inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &limit_of,
+                      unsigned bits = 14) {
+    Encoded e;
+    Encoder st(bits);
+    Mem in(data, 1, 0);
+    for (int after = 0; after < 2;) {
+        if (++e.volumes > 100000000) fail("no progress");
+        Mem out({}, 0, 1);
+        const std::uint64_t taken = in.s->count;
+        std::uint32_t limit = limit_of(), lim = limit;
+        e.status = zulzec(in.s, out.s, &st, static_cast<std::uint16_t>(bits), &lim);
+        if (lim != out.s->count) fail("limit does not hold the count");
+        if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over limit");
+        if (after && (lim || in.s->count != taken)) fail("a call after the end read or wrote");
+        e.state2 |= st.state == 2;
+        e.held |= st.state != 0 && st.eof;
+        after += e.status ? 2 : zulzecdn(&st);
+        for (unsigned char b : out.close(after == 2 ? ZUBF_FLUSH : 0)) e.joined.push_back(b);
+    }
+    return e;
+}
 
 struct Decoded {
     Bytes out;
-    unsigned status = 0;
-    unsigned check = 0;
-    std::uint32_t state = 0;
+    unsigned status = 0, check = 0;
 };
 
 /* Decode the volumes in turn, the output growing by at most `step` bytes per
  * call (0: no limit); every call must report the output's count. */
 inline Decoded decode(const std::vector<Bytes> &pieces, std::uint32_t step = 0) {
     Decoded d;
-    zulzdcst st{};
-    MemOut out(0);
-    for (const Bytes &piece : pieces) {
-        MemIn in(piece, 1);
-        for (;;) {
-            std::uint64_t want = step ? out.s->count + step : ZULZ_NOLIMIT;
-            if (want >= ZULZ_NOLIMIT) want = ZULZ_NOLIMIT - 1;
-            std::uint32_t lim = step ? static_cast<std::uint32_t>(want) : ZULZ_NOLIMIT;
+    Decoder st;
+    Mem out({}, 0, 0);
+    for (std::size_t i = 0; i < pieces.size() && !d.status; ++i) {
+        Mem in(pieces[i], 1, 1);
+        do {
+            std::uint32_t lim = ZULZ_NOLIMIT;
+            if (step) lim = std::min<std::uint64_t>(out.s->count + step, ZULZ_NOLIMIT - 1);
             d.status = zulzdc(in.s, out.s, &st, &lim);
             if (lim != std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu)) fail("decoder count");
-            if (d.status || st.state < 1 || st.state > 4) break;
-        }
-        if (d.status) break;
+        } while (!d.status && st.state >= 1 && st.state <= 4);
     }
-    d.state = st.state;
     d.check = d.status ? d.status : zulzdcck(&st);
-    zudtds(st.table);
     d.out = out.close(0);
     return d;
 }
 
-/* Decode `s` cut into volumes of 1 + (seed-driven) bytes (one volume when
- * cutseed is 0). */
-inline Decoded decode(const unsigned char *s, std::size_t n, unsigned cutseed, std::uint32_t step) {
+/* `s` cut before each offset of `at` (increasing). */
+inline std::vector<Bytes> cut(const Bytes &s, std::vector<std::size_t> at) {
     std::vector<Bytes> pieces;
-    Sizes sizes(cutseed);
-    std::size_t at = 0;
-    do {
-        std::size_t len = cutseed ? sizes.next(0, cutseed % 64 + 2) : n - at;
-        if (len > n - at) len = n - at;
-        pieces.emplace_back(s + at, s + at + len);
-        at += len;
-    } while (at < n);
-    return decode(pieces, step);
+    at.push_back(s.size());
+    for (std::size_t from = 0, i = 0; i < at.size(); from = at[i++])
+        pieces.emplace_back(s.begin() + from, s.begin() + at[i]);
+    return pieces;
+}
+
+/* Decode `s` cut into volumes of 0 to cutseed % 64 + 1 (seed-driven) bytes:
+ * 64 cuts at nearly every byte, 0 not at all. */
+inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
+    std::vector<std::size_t> at;
+    std::minstd_rand sizes(cutseed + 1);
+    for (std::size_t k = 0; cutseed && (k += sizes() % (cutseed % 64 + 2)) < s.size();)
+        at.push_back(k);
+    return decode(cut(s, at), step);
 }
 
 }  // namespace zufuzz

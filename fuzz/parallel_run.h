@@ -1,4 +1,4 @@
-/* parallel_run.h - whole streams through real files: restored by the
+/* parallel_run.h - whole streams through files in memory: restored by the
  * parallel decoder and then the serial one from where it stopped (one
  * thread: the serial one alone), or compressed by the parallel encoder, with
  * the messages the error log received. */
@@ -7,7 +7,6 @@
 
 #include "fuzz_streams.h"
 
-#include <sys/mman.h>
 #include <fstream>
 #include <unistd.h>
 
@@ -22,14 +21,6 @@ struct Restored {
     std::uint64_t serial_at; /* input byte where the serial decoder took over */
 };
 
-/* A file in memory holding `b`, open from its start. */
-inline std::FILE *memfile(const Bytes &b, const char *mode) {
-    const int fd = memfd_create("zu", 0);
-    if (fd < 0 || write(fd, b.data(), b.size()) != static_cast<ssize_t>(b.size())) fail("memfd");
-    lseek(fd, 0, SEEK_SET);
-    return fdopen(fd, mode);
-}
-
 /* Runs `fn(in, out)` over streams (coded as given) on files in memory with
  * the log on; the output's bytes, and the log's messages in *log. */
 template <class Fn>
@@ -37,34 +28,48 @@ inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::s
     const std::string path = "/tmp/zu_parallel_log." + std::to_string(getpid());
     unlink(path.c_str());
     zusdlg(path.c_str(), 1);
-    std::FILE *outfp = memfile({}, "w+");
-    const int outfd = dup(fileno(outfp));
-    zubfcb *in = zubfcr(memfile(input, "r"), 1, incoded), *out = zubfcr(outfp, 0, outcoded);
-    fn(in, out);
-    zubfcl(in, 0);
-    zubfcl(out, ZUBF_FLUSH);
+    Mem in(input, 1, incoded), out({}, 0, outcoded);
+    fn(in.s, out.s);
+    const Bytes b = out.close(ZUBF_FLUSH);
     zusdlg_level = 0;
     std::ifstream lf(path);
-    for (std::string line; std::getline(lf, line);) *log += line.substr(line.find("]  ") + 1) + "\n";
+    for (std::string line; std::getline(lf, line);)
+        *log += line.substr(line.find("]  ") + 1) + "\n";
     unlink(path.c_str());
-    Bytes b(static_cast<std::size_t>(lseek(outfd, 0, SEEK_END)));
-    if (pread(outfd, b.data(), b.size(), 0) != static_cast<ssize_t>(b.size())) fail("pread");
-    close(outfd);
     return b;
 }
 
 inline Restored restore(const Bytes &stream, unsigned threads) {
     Restored r;
     r.out = through_files(stream, 1, 0, &r.log, [&](zubfcb *in, zubfcb *out) {
-        zulzdcst st{};
+        Decoder st;
         r.status = zulzpd(in, out, &st, threads, nullptr, nullptr);
         r.serial_at = in->count;
         std::uint32_t lim = ZULZ_NOLIMIT;
-        if (r.status == 0) r.status = zulzdc(in, out, &st, &lim);
-        if (r.status == 0) r.status = zulzdcck(&st);
-        zudtds(st.table);
+        if (!r.status && !(r.status = zulzdc(in, out, &st, &lim))) r.status = zulzdcck(&st);
     });
     return r;
+}
+
+/* Restores `s` serially and on `threads` threads: the same bytes, status
+ * and log, or a failure. */
+inline Restored as_serial(const Bytes &s, unsigned threads) {
+    const Restored serial = restore(s, 1), par = restore(s, threads);
+    if (par.status != serial.status || par.log != serial.log || par.out != serial.out)
+        fail("the parallel decoder differs from the serial one");
+    return par;
+}
+
+/* The stream of the parallel encoder on `threads` threads (one: zulzec alone). */
+inline Bytes compress(const Bytes &input, unsigned threads) {
+    std::string log;
+    return through_files(input, 0, 1, &log, [&](zubfcb *in, zubfcb *out) {
+        Encoder st;
+        std::uint32_t lim = ZULZ_NOLIMIT;
+        if (zulzpe(in, out, &st, threads, nullptr, nullptr) || zulzec(in, out, &st, 14, &lim) ||
+            !zulzecdn(&st))
+            fail("parallel encoder");
+    });
 }
 
 }  // namespace zufuzz

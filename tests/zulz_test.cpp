@@ -1,481 +1,249 @@
-/* Tests of the resumable encoder and decoder: stored reference streams
- * (tests/data/zulz_streams.tsv) made in one call and in random volumes,
- * restored from random cuts under random output limits; every limit state;
- * the decoder's refusals (tests/data/zulz_decode.tsv); counts past 4 GiB;
- * allocation and write failures. */
-#include "zulz.h"
-
-#include "../fuzz/fuzz_streams.h"
-#include "szusd.h"
+/* Tests of the codec: the stored reference streams (tests/data/zulz_streams.tsv)
+ * made in one call and in random volumes, restored from random cuts under
+ * random output limits and by the parallel decoder as by the serial one; the
+ * parallel encoder's streams (tests/data/zulz_parallel.tsv); the decoder's
+ * refusals (tests/data/zulz_decode.tsv); allocation, read and write
+ * failures; a whole stream through files, with counts past 4 GiB (and past
+ * 4 GiB of data when asked). */
+#include "../fuzz/parallel_run.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <functional>
+#include <cstring>
 #include <random>
 #include <sstream>
-#include <string>
-#include <vector>
 
 namespace {
 
 using namespace zufuzz;
 
-Bytes bytes_of(const std::string &s) {
-    return Bytes(s.begin(), s.end());
-}
+Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
-Bytes random_bytes(std::size_t n, unsigned seed, unsigned alphabet) {
-    std::mt19937 rng(seed);
-    Bytes b(n);
-    for (auto &c : b) c = static_cast<unsigned char>(rng() % alphabet);
-    return b;
-}
-
-/* The input a row of zulz_streams.tsv names. */
+/* The input a row names: "text T", "file NAME [COUNT]", "same CHAR SIZE" or
+ * "rand SEED SIZE ALPHABET" (std::mt19937(SEED), each byte rng() % ALPHABET). */
 Bytes input_of(const std::string &desc) {
     std::istringstream in(desc);
-    std::string kind;
-    in >> kind;
+    std::string kind, name, text;
+    unsigned b = 1, c = 1;
+    in >> kind >> name;
     if (kind == "text") return bytes_of(desc.substr(5));
-    if (kind == "file") return bytes_of(zutest::data(desc.substr(5)));
-    unsigned a = 0, b = 0, c = 0;
-    char ch = 0;
-    if (kind == "rand" && in >> a >> b >> c) return random_bytes(b, a, c);
-    if (kind == "same" && in >> ch >> b) return Bytes(b, static_cast<unsigned char>(ch));
-    ADD_FAILURE() << "bad input " << desc;
-    return {};
-}
-
-/* The rows of a tab-separated data file, comments and blank lines left out. */
-struct Stream {
-    std::string desc;
-    unsigned bits;
-    Bytes in, out;
-};
-
-std::vector<Stream> streams() {
-    std::vector<Stream> all;
-    for (const auto &row : zutest::table("zulz_streams.tsv")) {
-        const std::string &s = row.at(2);
-        Bytes out;
-        if (s[0] == '@') {
-            out = bytes_of(zutest::data("streams/" + s.substr(1)));
-        } else {
-            for (std::size_t i = 0; i + 1 < s.size(); i += 2)
-                out.push_back(static_cast<unsigned char>(std::stoul(s.substr(i, 2), nullptr, 16)));
-        }
-        all.push_back({row[0], static_cast<unsigned>(std::stoul(row[1])), input_of(row[0]), out});
-    }
+    if (!(in >> b)) b = 1;
+    if (kind == "same") return Bytes(b, name[0]);
+    for (unsigned k = 0; kind == "file" && k < b; ++k) text += zutest::data(name);
+    if (kind == "file") return bytes_of(text);
+    EXPECT_TRUE(kind == "rand" && in >> c && c) << desc;
+    std::mt19937 rng(std::stoul(name));
+    Bytes all(b);
+    for (auto &x : all) x = rng() % std::max(c, 1u);
     return all;
 }
 
-/* Encode in volumes: volume i may hold limit_of(i) bytes; every call must
- * report the volume's count and keep within its limit. */
-struct Encoded {
-    std::vector<Bytes> pieces;
-    unsigned status = 0;
-    bool saw_state2 = false;         /* a volume ended before a clear code */
-    bool saw_held_after_end = false; /* the input ended with a code still held */
-    Bytes joined;
-};
+/* A stream cell: hex digits, or @NAME for tests/data/streams/NAME. */
+Bytes stream_of(const std::string &cell) {
+    if (cell.at(0) == '@') return bytes_of(zutest::data("streams/" + cell.substr(1)));
+    Bytes out;
+    for (std::size_t i = 0; i + 1 < cell.size(); i += 2)
+        out.push_back(std::stoul(cell.substr(i, 2), nullptr, 16));
+    return out;
+}
 
-Encoded encode(const Bytes &input, const std::function<std::uint32_t(std::size_t)> &limit_of,
-               unsigned bits = 14) {
-    Encoded e;
-    zulzecst st{};
-    st.table = zuetmk(bits, 18);
-    MemIn in(input, 0);
-    for (std::size_t i = 0;; ++i) {
-        MemOut out(1);
-        const std::uint32_t given = limit_of(i);
-        std::uint32_t lim = given;
-        e.status = zulzec(in.s, out.s, &st, static_cast<std::uint16_t>(bits), &lim);
-        EXPECT_EQ(lim, std::min<std::uint64_t>(out.s->count, 0xFFFFFFFFu));
-        if (given >= 2 && given != ZULZ_NOLIMIT) {
-            EXPECT_LE(out.s->count, given - 1u) << i;
-        }
-        e.saw_state2 |= st.state == 2;
-        e.saw_held_after_end |= st.state != 0 && st.eof;
-        const bool done = zulzecdn(&st) != 0;
-        e.pieces.push_back(out.close(done || e.status ? ZUBF_FLUSH : 0));
-        e.joined.insert(e.joined.end(), e.pieces.back().begin(), e.pieces.back().end());
-        if (e.status || done || i > 10000000) break;
+/* The parallel decoder with small jobs and pieces (every clear code may end
+ * a job, a job's output leaves in many pieces) on 2 and 3 threads gives the
+ * same bytes, status and log as the serial one. */
+Restored same_as_serial(const Bytes &s) {
+    zulzpjob = 1, zulzppiece = 1000;
+    Restored r;
+    for (unsigned threads : {2u, 3u}) {
+        r = as_serial(s, threads);
+        /* A whole stream leaves no more than its last stretch (at most 16126
+         * codes of 14 bits) to the serial decoder. */
+        EXPECT_TRUE(r.status != 0 || r.serial_at + 28230 >= s.size()) << r.serial_at;
     }
-    zuetds(st.table);
-    return e;
+    zulzpjob = 64u << 10, zulzppiece = 128u << 10;
+    return r;
 }
 
-Bytes encode_once(const Bytes &input, unsigned bits = 14) {
-    return encode(input, [](std::size_t) { return ZULZ_NOLIMIT; }, bits).joined;
-}
-
-/* The decoder ended well and gave back `in`. */
-::testing::AssertionResult restored(const Decoded &d, const Bytes &in) {
-    if (d.status || d.check)
-        return ::testing::AssertionFailure() << "status " << d.status << ", check " << d.check;
-    if (d.out != in) return ::testing::AssertionFailure() << "output differs";
-    return ::testing::AssertionSuccess();
-}
-
-Bytes cat(Bytes a, const Bytes &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-/* Width of the code written while `next` is the highest code assigned. */
-int width_of(std::uint32_t next) {
-    int w = 9;
-    while (w < 16 && next >= (1u << w)) ++w;
-    return w;
-}
-
-/* `s` cut before each offset in `at`; with no offsets, before every byte. */
-std::vector<Bytes> cut(const Bytes &s, std::vector<std::size_t> at = {}) {
-    if (at.empty())
-        for (std::size_t k = 1; k < s.size(); ++k) at.push_back(k);
-    std::vector<Bytes> pieces;
-    std::size_t from = 0;
-    at.push_back(s.size());
-    for (std::size_t k : at) {
-        pieces.emplace_back(s.begin() + static_cast<long>(from), s.begin() + static_cast<long>(k));
-        from = k;
-    }
-    return pieces;
-}
-
-/* ---- reference streams, whole and in volumes ---- */
-
-TEST(ZulzStreams, EncodeToTheStoredBytesInAnyVolumesAndRestoreFromAnyCuts) {
-    const unsigned seed = static_cast<unsigned>(std::random_device{}());
+TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
+    const unsigned seed = std::random_device{}();
     std::mt19937 rng(seed);
     bool state2 = false, held = false;
-    for (const Stream &r : streams()) {
-        SCOPED_TRACE(r.desc + ", seed " + std::to_string(seed));
-        ASSERT_FALSE(r.in.empty());
-        ASSERT_EQ(encode_once(r.in, r.bits), r.out);
-        ASSERT_TRUE(restored(decode(std::vector<Bytes>{r.out}), r.in));
-        /* Volumes: every small limit on short streams, tiny ones (a
-         * suspension at nearly every code) and random ones on the rest. */
-        std::vector<std::function<std::uint32_t(std::size_t)>> limits;
-        if (r.out.size() < 40)
-            for (std::uint32_t l = 3; l <= 40; ++l) limits.push_back([l](std::size_t) { return l; });
-        if (r.out.size() < 80000) limits.push_back([&](std::size_t) { return 3 + rng() % 4; });
-        limits.push_back([&](std::size_t) { return 3 + rng() % 5000; });
-        for (const auto &limit_of : limits) {
-            const Encoded e = encode(r.in, limit_of, r.bits);
-            ASSERT_EQ(e.status, 0u);
-            ASSERT_EQ(e.joined, r.out);
-            state2 |= e.saw_state2;
-            held |= e.saw_held_after_end;
+    for (const auto &row : zutest::table("zulz_streams.tsv")) {
+        SCOPED_TRACE(row.at(0) + ", seed " + std::to_string(seed));
+        const Bytes in = input_of(row[0]), want = stream_of(row.at(2));
+        ASSERT_FALSE(in.empty());
+        /* One call, larger random limits, tiny ones (a suspension at nearly
+         * every code), and on short streams every small limit. */
+        for (std::uint32_t k = 0; k <= (want.size() < 40 ? 40 : 2); ++k) {
+            if (k == 2 && want.size() >= 80000) continue;
+            const auto limit_of = [&] {
+                return k == 0 ? ~0u : k == 1 ? 3 + rng() % 5000 : k == 2 ? 3 + rng() % 4 : k;
+            };
+            const Encoded e = encode(in, limit_of, std::stoul(row.at(1)));
+            ASSERT_TRUE(e.status == 0 && e.joined == want) << e.status;
+            state2 |= e.state2, held |= e.held;
         }
-        /* Cuts anywhere, under output limits from one byte up. */
-        for (int round = 0; round < 3; ++round) {
+        /* Cuts anywhere under output limits from one byte up; streams below
+         * 100 KB also at nearly every byte, short ones in two at every byte. */
+        const bool small = in.size() + want.size() < 30000;
+        for (std::size_t round = 0; round < (small ? want.size() + 5 : 3 + (want.size() < 1e5));
+             ++round) {
             std::vector<std::size_t> at;
-            for (std::size_t k = rng() % 4000; k < r.out.size(); k += 1 + rng() % (round ? 70000 : 300))
+            const unsigned gap = round == 1 ? 70000 : 300;
+            for (std::size_t k = rng() % 4000; k < want.size(); k += 1 + rng() % gap)
                 at.push_back(k);
-            const std::uint32_t step = round == 0 ? 0 : round == 1 ? 1 + rng() % 7 : 1 + rng() % 70000;
-            ASSERT_TRUE(restored(decode(cut(r.out, at), step), r.in)) << "round " << round;
+            const std::uint32_t step = round == 1 ? 1 + rng() % 3 : round ? 1 + rng() % 70000 : 0;
+            const Decoded d = round < 3    ? decode(cut(want, at), step)
+                              : round == 3 ? decode(want, 64, rng() % 4)
+                                           : decode(cut(want, {round - 4}));
+            ASSERT_TRUE(d.status == 0 && d.check == 0 && d.out == in)
+                << "round " << round << ": " << d.status << ", " << d.check;
         }
+        EXPECT_TRUE(row[2][0] != '@' || same_as_serial(want).out == in);
     }
     EXPECT_TRUE(state2) << "no volume ended before a clear code";
     EXPECT_TRUE(held) << "no volume ended with the input ended and a code held";
 }
 
-TEST(ZulzEncode, EmptyInputAndCallsAfterTheEnd) {
-    const Encoded none = encode(Bytes{}, [](std::size_t) { return ZULZ_NOLIMIT; });
-    EXPECT_EQ(none.joined, Bytes{0x0E}); /* the header, then refused */
-    EXPECT_EQ(none.status, ZUSD_RDERR);
-    /* A finished run reads and writes nothing more; the bits it left over
-     * travel to the last volume. */
-    const Bytes in = bytes_of("tobeornottobeortobeornot");
-    zulzecst st{};
-    st.table = zuetmk(14, 18);
-    MemIn src(in, 0);
-    MemOut a(1), b(1);
-    std::uint32_t lim = ZULZ_NOLIMIT;
-    ASSERT_EQ(zulzec(src.s, a.s, &st, 14, &lim), 0u);
-    ASSERT_TRUE(zulzecdn(&st));
-    const std::uint64_t taken = src.s->count;
-    Bytes joined = a.close(0);
-    lim = 100;
-    ASSERT_EQ(zulzec(src.s, b.s, &st, 14, &lim), 0u);
-    EXPECT_EQ(lim, 0u);
-    EXPECT_EQ(src.s->count, taken);
-    EXPECT_EQ(cat(joined, b.close(ZUBF_FLUSH)), encode_once(in));
-    zuetds(st.table);
-}
-
-/* ---- decoder resumption ---- */
-
-TEST(ZulzDecode, CutAtEveryByteBoundary) {
-    /* 9-bit codes clear every 254 codes, so two-piece cuts at every byte
-     * fall inside first codes, codes after a clear and codes after a
-     * resumption; then every byte its own volume, also under limits. */
-    const Bytes in = cat(bytes_of("abababababab"), random_bytes(6000, 7, 16));
-    const Bytes s = encode_once(in, 9);
-    for (std::size_t k = 0; k <= s.size(); ++k)
-        ASSERT_TRUE(restored(decode(cut(s, {k})), in)) << "cut at " << k;
-    for (std::uint32_t step : {0u, 1u, 2u, 3u, 100u})
-        ASSERT_TRUE(restored(decode(cut(s), step), in)) << "step " << step;
-    /* The 14-bit stream byte by byte, and cut around its first clear code,
-     * which follows the header and the 16126 codes that fill the table. */
-    const Bytes big = random_bytes(70000, 7, 16);
-    const Bytes s14 = encode_once(big);
-    std::uint64_t bits = 8;
-    for (std::uint32_t next = 257; next < 257 + 16126; ++next) bits += width_of(next);
-    EXPECT_TRUE(restored(decode(cut(s14)), big));
-    for (std::size_t k = bits / 8 - 4; k <= bits / 8 + 8; ++k)
-        ASSERT_TRUE(restored(decode(cut(s14, {k})), big)) << "cut at " << k;
-}
-
-TEST(ZulzDecode, EveryLimitStateIsReachedAndResumed) {
-    /* "aaa" under a limit of 2 stops before the repeated first character
-     * (state 4), a limit of 3 finishes it; a stream's first byte is written
-     * even under a limit of 0. */
-    {
-        zulzdcst st{};
-        MemIn in(Bytes{0x0E, 0x31, 0xC0, 0x80}, 1);
-        MemOut out(0);
-        std::uint32_t lim = 0;
-        ASSERT_EQ(zulzdc(in.s, out.s, &st, &lim), 0u);
-        EXPECT_EQ(lim, 1u);
-        for (std::uint32_t limit : {2u, 3u}) {
-            lim = limit;
-            ASSERT_EQ(zulzdc(in.s, out.s, &st, &lim), 0u);
-            EXPECT_EQ(lim, limit);
-            EXPECT_EQ(st.state, limit + 2);
-        }
-        EXPECT_EQ(zulzdcck(&st), 0u);
-        EXPECT_EQ(out.close(0), bytes_of("aaa"));
-        zudtds(st.table);
+/* The documented streams for 2 and 3 threads, hardly longer than serial
+ * ones; a stretch of codes made invalid near the start, in the middle and
+ * near the end, and streams cut short anywhere: refused exactly as serially. */
+TEST(ZulzParallel, EncoderGivesDocumentedStreamsAndDecoderRefusesAsSerial) {
+    for (const auto &row : zutest::table("zulz_parallel.tsv")) {
+        SCOPED_TRACE(row.at(0));
+        const Bytes in = input_of(row[0]), want = stream_of(row.at(1));
+        EXPECT_TRUE(compress(in, 2) == want && compress(in, 3) == want);
+        EXPECT_LT(double(want.size()), double(compress(in, 1).size()) * 1.005 + 4096);
+        EXPECT_TRUE(same_as_serial(want).out == in);
+        EXPECT_TRUE(restore(want, 2).out == in); /* default job sizes */
     }
-    /* One more byte per call: each of the states 1 to 4 is met. */
-    const Bytes big = cat(bytes_of("aaaaaaaaaaaaaaaaaaaaaaaaaaaaaabcbcbcbcbcbcbcbcbcbcbc"),
-                          random_bytes(4000, 7, 16));
-    bool seen[5] = {};
-    zulzdcst st{};
-    MemIn src(encode_once(big, 9), 1);
-    MemOut out(0);
-    for (;;) {
-        std::uint32_t lim = static_cast<std::uint32_t>(out.s->count + 1);
-        ASSERT_EQ(zulzdc(src.s, out.s, &st, &lim), 0u);
-        if (st.state < 1 || st.state > 4) break;
-        seen[st.state] = true;
+    const Bytes good = stream_of("@alice29.txt_");
+    for (double at : {0.01, 0.3, 0.5, 0.98}) {
+        Bytes bad = good;
+        std::fill_n(bad.begin() + static_cast<long>(at * double(good.size())), 4, 0xFF);
+        EXPECT_EQ(same_as_serial(bad).status, unsigned(ZUSD_RDERR)) << at;
     }
-    EXPECT_TRUE(seen[1] && seen[2] && seen[3] && seen[4]);
-    EXPECT_EQ(zulzdcck(&st), 0u);
-    EXPECT_TRUE(out.close(0) == big);
-    zudtds(st.table);
+    for (std::size_t n : {std::size_t(3), good.size() / 2, good.size() - 1})
+        same_as_serial(Bytes(good.begin(), good.begin() + n));
 }
 
-/* ---- refusals ---- */
-
-/* A stream written from "VALUE/WIDTH" codes (xN repeats one) after a header
- * byte ("-": no header). */
-Bytes stream_of(const std::string &header, const std::string &codes) {
-    Bytes out;
-    std::uint64_t acc = 0;
-    int n = 0;
-    const auto put = [&](std::uint32_t v, int w) {
-        acc = (acc << w) | v;
-        for (n += w; n >= 8;) out.push_back(static_cast<unsigned char>(acc >> (n -= 8)));
-    };
-    if (header != "-") put(static_cast<std::uint32_t>(std::stoul(header)), 8);
-    std::istringstream in(codes);
-    for (std::string code; in >> code;) {
-        unsigned v = 0, w = 0, times = 1;
-        if (std::sscanf(code.c_str(), "%u/%ux%u", &v, &w, &times) < 2) ADD_FAILURE() << code;
-        while (times-- > 0) put(v, static_cast<int>(w));
-    }
-    if (n) out.push_back(static_cast<unsigned char>(acc << (8 - n)));
-    return out;
-}
-
+/* Streams written from a header byte ("-": none) and "VALUE/WIDTH" codes
+ * (xN repeats one), with every class of log record on; some also in calls
+ * under given output limits. */
 TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
     zutest::TempDir dir("zulz");
     int row = 0;
-    for (const auto &r : zutest::table("zulz_decode.tsv")) {
-        const Bytes s = stream_of(r.at(0), r.size() > 1 ? r[1] : "");
-        const std::string want = r.size() > 2 ? r[2] : "";
-        SCOPED_TRACE(r[0] + " " + (r.size() > 1 ? r[1] : "") + ": " + want);
-        const std::string logname = dir / std::to_string(++row);
-        zutest::LogTo log(logname);
-        zusdlg(logname.c_str(), 7); /* every class of record */
-        const Decoded d = decode(std::vector<Bytes>{s});
-        if (want.rfind("ok", 0) == 0) {
-            EXPECT_EQ(d.status, 0u);
-            EXPECT_EQ(d.check, 0u);
-            if (want.size() > 3) {
-                EXPECT_EQ(d.out, bytes_of(want.substr(3)));
-            }
-        } else if (want == "refused") {
-            EXPECT_EQ(d.status, ZUSD_RDERR);
-            const std::string text = log.text();
-            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
-            EXPECT_NE(text.find("zulzdc:"), std::string::npos) << text;
-            EXPECT_EQ(decode(cut(s), 1).status, ZUSD_RDERR); /* byte by byte, limited */
-        } else {
-            EXPECT_EQ(d.status, 0u);
-            EXPECT_EQ(d.check, ZUSD_RDERR);
-            const std::string text = log.text();
-            EXPECT_EQ(text.find("zulzdcck:"), text.rfind("zulzdcck:")) << text;
-            EXPECT_NE(text.find("zulzdcck:"), std::string::npos) << text;
+    for (auto r : zutest::table("zulz_decode.tsv")) {
+        r.resize(std::max<std::size_t>(r.size(), 3));
+        SCOPED_TRACE(r[0] + " " + r[1] + ": " + r[2]);
+        Mem codes({}, 0, 1);
+        if (r[0] != "-") zubfpb(codes.s, std::stoul(r[0]), 8);
+        std::istringstream in(r[1]);
+        for (std::string code; in >> code;) {
+            unsigned v = 0, w = 0, times = 1;
+            EXPECT_GE(std::sscanf(code.c_str(), "%u/%ux%u", &v, &w, &times), 2) << code;
+            while (times-- > 0) zubfpb(codes.s, v, w);
         }
+        const Bytes s = codes.close(ZUBF_FLUSH);
+        zutest::LogTo log(dir / std::to_string(++row));
+        zusdlg((dir / std::to_string(row)).c_str(), 7);
+        const Decoded d = decode({s});
+        const bool ok = r[2].rfind("ok", 0) == 0, refused = r[2] == "refused";
+        const unsigned bad = ZUSD_RDERR;
+        EXPECT_TRUE(d.status == (refused ? bad : 0) && d.check == (ok ? 0 : bad));
+        EXPECT_TRUE(!ok || r[2].size() < 4 || d.out == bytes_of(r[2].substr(3)));
+        const std::string text = log.text();
+        const std::size_t at = text.find(refused ? "  zulzdc:" : "  zulzdc");
+        EXPECT_TRUE(ok ? at == text.npos : at != text.npos && at == text.rfind("  zulzdc")) << text;
+        EXPECT_TRUE(!refused || decode(s, 64, 1).status == ZUSD_RDERR); /* byte by byte */
+        Decoder st;
+        Mem one(s, 1, 1), out({}, 0, 0);
+        std::istringstream calls(r.size() > 3 ? r[3] : "");
+        for (unsigned limit, count, state; calls >> limit && calls.ignore() >> count &&
+                                           calls.ignore() >> state;) {
+            std::uint32_t lim = limit;
+            EXPECT_TRUE(!zulzdc(one.s, out.s, &st, &lim) && lim == count && st.state == state)
+                << lim << " " << st.state;
+        }
+        EXPECT_TRUE(r.size() < 4 || (!zulzdcck(&st) && out.close(0) == d.out));
     }
-    /* A real stream cut inside one of its last codes. */
-    const Bytes s = bytes_of(zutest::data("streams/alice29.txt_"));
-    int refused = 0;
-    for (std::size_t k = s.size() - 40; k < s.size(); ++k) {
-        const Decoded d = decode(std::vector<Bytes>{Bytes(s.begin(), s.begin() + static_cast<long>(k))});
-        EXPECT_EQ(d.status, 0u);
-        refused += d.check != 0;
+}
+
+/* 100000 letters, then a read that fails. */
+const cookie_io_functions_t late_failure{[](void *left, char *buf, size_t n) -> ssize_t {
+    std::size_t &rest = *static_cast<std::size_t *>(left), k = std::min(n, rest);
+    rest -= k;
+    return k ? (std::memset(buf, 'a' + k % 7, k), ssize_t(k)) : -1;
+}, nullptr, nullptr, nullptr};
+
+/* The decoder or encoder from a stream into /dev/null or /dev/full, called
+ * twice (the first time out of memory when asked): a failed run stays
+ * failed, and a failed write fails the close. */
+TEST(Zulz, NoMemoryGives5ReadFailureGives20WriteFailureGives21) {
+    std::size_t left = 100000;
+    /* decoder?, from, into, out of memory?, status */
+    const std::tuple<bool, std::FILE *, const char *, bool, unsigned> rows[] = {
+        {true, memfile({0x0E, 0x31, 0x80}, "r"), "/dev/null", true, ZUSD_NOMEM},
+        {true, memfile(stream_of("@rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {false, memfile(input_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
+        /* a directory opens, but every read fails */
+        {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
+        {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
+        {false, fopencookie(&left, "r", late_failure), "/dev/null", false, ZUSD_RDERR}};
+    const Encoded none = encode({}, [] { return ZULZ_NOLIMIT; });
+    /* An empty input: the header, then refused. */
+    EXPECT_TRUE(none.status == ZUSD_RDERR && none.joined == Bytes{0x0E});
+    for (const auto &[dec, in, out, nomem, status] : rows) {
+        zubfcb *i = zubfcr(in, 1, dec), *o = zubfcr(std::fopen(out, "w"), 0, !dec);
+        Encoder est;
+        Decoder dst;
+        for (int call = 0; call < 2; ++call) {
+            std::uint32_t lim = ZULZ_NOLIMIT;
+            if (nomem && !call) zubfma = [](std::size_t) -> void * { return nullptr; };
+            EXPECT_EQ(dec ? zulzdc(i, o, &dst, &lim) : zulzec(i, o, &est, 14, &lim), status);
+            zubfma = std::malloc;
+        }
+        zubfcl(i, 0);
+        EXPECT_EQ(zubfcl(o, ZUBF_FLUSH), status != ZUSD_WRERR) << status;
     }
-    EXPECT_GT(refused, 10);
 }
 
-/* ---- counts past 4 GiB, allocation and write failures ---- */
-
-TEST(Zulz, CountPastFourGiBDoesNotStopAnUnlimitedRun) {
-    const Bytes in = bytes_of(zutest::data("asyoulik.txt"));
-    const Bytes stream = bytes_of(zutest::data("streams/asyoulik.txt_"));
-    {
-        zulzecst st{};
-        st.table = zuetmk(14, 18);
-        MemIn src(in, 0);
-        MemOut out(1);
-        out.s->count = 0xFFFFFFFFull - 1000; /* as if 4 GiB had been written */
-        std::uint32_t lim = ZULZ_NOLIMIT;
-        ASSERT_EQ(zulzec(src.s, out.s, &st, 14, &lim), 0u);
-        EXPECT_TRUE(zulzecdn(&st));
-        EXPECT_GT(out.s->count, 0x100000000ull);
-        EXPECT_EQ(lim, 0xFFFFFFFFu);
-        EXPECT_EQ(out.close(ZUBF_FLUSH), stream);
-        zuetds(st.table);
-    }
-    zulzdcst st{};
-    st.produced = st.delivered = 0xFFFFFFFFull - 5000; /* the window's own count, too */
-    MemIn src(stream, 1);
-    MemOut out(0);
-    out.s->count = 0xFFFFFFFFull - 3000;
-    std::uint32_t lim = ZULZ_NOLIMIT;
-    ASSERT_EQ(zulzdc(src.s, out.s, &st, &lim), 0u);
-    EXPECT_EQ(st.state, 5u);
-    EXPECT_EQ(lim, 0xFFFFFFFFu);
-    EXPECT_EQ(out.s->count, 0xFFFFFFFFull - 3000 + in.size());
-    EXPECT_TRUE(out.close(0) == in);
-    zudtds(st.table);
-}
-
-TEST(Zulz, NoMemoryGives5AndWriteFailureGives21) {
-    zulzdcst st{};
-    MemIn in(Bytes{0x0E, 0x31, 0x80}, 1);
-    MemOut out(0);
-    std::uint32_t lim = ZULZ_NOLIMIT;
-    zubfma = [](std::size_t) -> void * { return nullptr; };
-    const unsigned status = zulzdc(in.s, out.s, &st, &lim);
-    zuetcb *t = zuetmk(14, 18);
-    zubfma = std::malloc;
-    EXPECT_EQ(status, ZUSD_NOMEM);
-    EXPECT_EQ(st.table, nullptr);
-    EXPECT_EQ(t, nullptr);
-    EXPECT_EQ(zulzdc(in.s, out.s, &st, &lim), ZUSD_NOMEM); /* stays failed */
-
-    zulzdcst dst{};
-    MemIn coded(bytes_of(zutest::data("streams/alice29.txt_")), 1);
-    zubfcb *full = zubfcr(std::fopen("/dev/full", "w"), 0, 0);
-    ASSERT_NE(full, nullptr);
-    lim = ZULZ_NOLIMIT;
-    EXPECT_EQ(zulzdc(coded.s, full, &dst, &lim), ZUSD_WRERR);
-    EXPECT_EQ(zubfcl(full, 0), 0);
-    zudtds(dst.table);
-    zulzecst est{};
-    est.table = zuetmk(14, 18);
-    MemIn plain(random_bytes(400000, 3, 256), 0);
-    full = zubfcr(std::fopen("/dev/full", "w"), 0, 1);
-    ASSERT_NE(full, nullptr);
-    lim = ZULZ_NOLIMIT;
-    EXPECT_EQ(zulzec(plain.s, full, &est, 14, &lim), ZUSD_WRERR);
-    EXPECT_EQ(zubfcl(full, ZUBF_FLUSH), 0);
-    zuetds(est.table);
-}
-
-/* ---- a whole stream through files, past 4 GiB when asked ---- */
-
-/* Text-like bytes, each a function of its position only, so that the same
- * bytes come however they are read in pieces. */
-unsigned char gen_byte(std::uint64_t at) {
-    static const char words[] = "alpha beta gamma delta\nepsilon zeta eta theta, iota kappa ";
-    const std::uint64_t word = (at / 16) * 0x9E3779B97F4A7C15ull;
-    return static_cast<unsigned char>(words[(at % 16 + (word >> 59)) % (sizeof words - 1)]);
-}
-
-struct Gen {
-    std::uint64_t at = 0, total;
-    bool same = true;
-};
-
-ssize_t gen_read(void *cookie, char *buf, size_t size) {
-    auto *g = static_cast<Gen *>(cookie);
-    size_t n = 0;
-    for (; n < size && g->at < g->total; ++n) buf[n] = static_cast<char>(gen_byte(g->at++));
-    return static_cast<ssize_t>(n);
-}
-
-/* A sink that compares what it is given with the generator's bytes. */
-ssize_t check_write(void *cookie, const char *buf, size_t size) {
-    auto *g = static_cast<Gen *>(cookie);
-    for (size_t i = 0; i < size; ++i)
-        g->same &= g->at < g->total && static_cast<unsigned char>(buf[i]) == gen_byte(g->at++);
-    return static_cast<ssize_t>(size);
-}
-
-/* Encode `total` generated bytes into a file and decode them into a sink
- * that checks them, without ever holding them. */
-void whole_stream(std::uint64_t total) {
+/* Encode `total` bytes of text from a pipe into a file and decode them into
+ * a pipe, without ever holding them; the counts start at `base` (as if that
+ * much had been written before): past 4 GiB an unlimited run goes on, its
+ * limit saturated. */
+void whole_stream(std::uint64_t total, std::uint64_t base) {
     zutest::TempDir dir("zulz_big");
-    const std::string path = dir / "z";
-    {
-        Gen gen{0, total};
-        zubfcb *in = zubfcr(fopencookie(&gen, "r", {gen_read, nullptr, nullptr, nullptr}), 1, 0);
-        zubfcb *out = zubfcr(std::fopen(path.c_str(), "w"), 0, 1);
-        ASSERT_TRUE(in && out);
-        zulzecst st{};
-        st.table = zuetmk(14, 18);
-        std::uint32_t lim = ZULZ_NOLIMIT;
-        EXPECT_EQ(zulzec(in, out, &st, 14, &lim), 0u);
-        EXPECT_TRUE(zulzecdn(&st));
-        EXPECT_EQ(in->count, total);
-        EXPECT_EQ(zubfcl(out, ZUBF_FLUSH), 1);
-        zubfcl(in, 0);
-        zuetds(st.table);
-    }
-    Gen check{0, total};
-    zubfcb *in = zubfcr(std::fopen(path.c_str(), "r"), 1, 1);
-    zubfcb *out = zubfcr(fopencookie(&check, "w", {nullptr, check_write, nullptr, nullptr}), 0, 0);
-    ASSERT_TRUE(in && out);
-    zulzdcst st{};
+    const std::string text = "yes 'alpha beta, gamma delta' | head -c " + std::to_string(total);
+    ASSERT_EQ(std::system((text + " | md5sum >" + dir / "sum").c_str()), 0);
+    zubfcb *in = zubfcr(popen(text.c_str(), "r"), 1, 0);
+    zubfcb *out = zubfcr(std::fopen((dir / "z").c_str(), "w"), 0, 1);
+    Encoder est;
+    out->count = base;
     std::uint32_t lim = ZULZ_NOLIMIT;
-    EXPECT_EQ(zulzdc(in, out, &st, &lim), 0u);
-    EXPECT_EQ(zulzdcck(&st), 0u);
-    EXPECT_EQ(out->count, total);
-    EXPECT_EQ(zubfcl(out, 0), 1);
-    zubfcl(in, 0);
-    zudtds(st.table);
-    EXPECT_EQ(check.at, total);
-    EXPECT_TRUE(check.same);
+    EXPECT_TRUE(zulzec(in, out, &est, 14, &lim) == 0 && zulzecdn(&est) && in->count == total);
+    EXPECT_EQ(lim, std::min(out->count, 0xFFFFFFFFul));
+    EXPECT_EQ(zubfcl(out, ZUBF_FLUSH) + zubfcl(in, 0), 2);
+    in = zubfcr(std::fopen((dir / "z").c_str(), "r"), 1, 1);
+    out = zubfcr(popen(("md5sum >" + dir / "back").c_str(), "w"), 0, 0);
+    Decoder st;
+    st.produced = st.delivered = base / 2; /* the window's own count */
+    out->count = base;
+    lim = ZULZ_NOLIMIT;
+    EXPECT_TRUE(!zulzdc(in, out, &st, &lim) && !zulzdcck(&st) && out->count == base + total);
+    EXPECT_EQ(lim, std::min(out->count, 0xFFFFFFFFul));
+    EXPECT_EQ(zubfcl(out, 0) + zubfcl(in, 0), 2);
+    EXPECT_EQ(zutest::slurp(dir / "back"), zutest::slurp(dir / "sum"));
 }
 
 TEST(ZulzRoundTrip, GeneratedStreamThroughFiles) {
-    whole_stream((std::uint64_t(3) << 20) + 777);
+    whole_stream((std::uint64_t(3) << 20) + 777, 0xFFFFFFFFull - 1000);
 }
 
 TEST(ZulzBig, WholeStreamPastFourGiB) {
     const char *big = std::getenv("ZU_BIG_TESTS");
     if (!big || std::string(big) != "1") GTEST_SKIP() << "set ZU_BIG_TESTS=1 to run";
-    whole_stream((std::uint64_t(9) << 29) + 12345); /* 4.5 GiB and some */
+    whole_stream((std::uint64_t(9) << 29) + 12345, 0); /* 4.5 GiB and some */
 }
 
 }  // namespace
