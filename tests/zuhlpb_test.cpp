@@ -114,8 +114,6 @@ TEST(ZuhlpbIndex, LookupsAndPagesFollowTheTable) {
 TEST(ZuhlpbLauncher, ViewersGetThePages) {
     Install in;
     mkdir((in.tmp = in.dir / "a\nb").c_str(), 0755);
-    zutest::spit(in.help + "/routing.n", "a:a.html\nb:b.html\nON_THE_FLY:otf.html\nquote:a\"b\ncr:a\rb\n");
-    zutest::spit(in.help + "/otf.html", "ON_THE_FLY\n");
     const int code = in.run([&] {
         sockaddr_in taken{AF_INET, htons(7710), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(bind(socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&taken), sizeof taken), 0);
@@ -133,6 +131,7 @@ TEST(ZuhlpbLauncher, ViewersGetThePages) {
                                  : r[0] == "app"  ? app.nsuspend * 100 + app.nresume * 10 + app.suspended
                                  : r[0] == "env"  ? !zutest::setup_item("env:" + r[1])
                                  : r[0] == "unlink" ? unlink(r[1].c_str())
+                                 : r[0] == "file" ? (zutest::spit(in.help + "/" + r[1], r[2]), 0)
                                                   : setrlimit(RLIMIT_NOFILE, r[1] == "-" ? &files : &none);
             EXPECT_EQ(std::to_string(got), want) << r[0] << " " << r[1] << " " << zutest::escape(r[2]);
         }
