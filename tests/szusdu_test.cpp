@@ -1,13 +1,19 @@
-// Users, groups, ownership, platform checks and the system layer's name
-// translation as one table: each row of szusdu_cases.tsv (set-up, operation,
-// arguments) runs in a forked child on a tree made afresh from
-// szusdu_tree.tsv, and what it reports, printed and logged must equal the
-// row's last cell (see zutest::check_rows).
+// The system layer's users, groups, ownership, platform checks and name
+// translation (szusdu_cases.tsv, on the tree of szusdu_tree.tsv), and its
+// processes, shell, interrupts and volume mount commands
+// (szusd_proc_cases.tsv, on szusd_proc_tree.tsv): each row (set-up,
+// operation, arguments) runs in a forked child with its own process group on
+// its tree made afresh, and what it reports, printed and logged must equal
+// the row's last cell (see zutest::check_rows). A property test checks that
+// any name handed to the shell arrives as one word and runs nothing.
 #include "slsys.h"
+#include "szusd.h"
 #include "szusdu.h"
 #include "testutil.h"
 
 #include <algorithm>
+#include <csignal>
+#include <random>
 
 namespace {
 
@@ -25,20 +31,41 @@ int fake_getgroups(int size, gid_t *list) {
     return errno = EINVAL, size == 0 ? groups_count : groups_fetch;
 }
 
+// What a named file holds (escaped) and its permission bits ("none").
+std::string file_report(const char *path) {
+    return path && *path ? "[" + zutest::escape(zutest::slurp(path)) + " " + zutest::mode_of(path) + "]" : "";
+}
+
+// The interrupt hooks print a letter each, with '?' when their arguments
+// are not the ones registered.
+int window = 1, tk = 2, mm = 3;
+void *context[1] = {&window}, *nowindow[1] = {nullptr};
+void ui_down(void *c, int how) { std::printf(c != nullptr && how == 0 ? "u" : "u?"); }
+void tk_down(void *t) { std::printf(t == &tk ? "t" : "t?"); }
+void win_down(void *t, void *w) { std::printf(t == &tk && w == &window ? "w" : "w?"); }
+void mm_reset(void *m) { std::printf(m == &mm ? "m" : "m?"); }
+
+// The volume settings, for set-up items set:NAME=VALUE.
+const std::pair<std::string, char *> settings[] = {{"set:whtdsk", whtdsk},   {"set:mntcmd", mntcmd},   {"set:umntcmd", umntcmd},
+                                                   {"set:floppylog", floppylog}, {"set:prevmnt", prevmnt}, {"set:prevumnt", prevumnt}};
+
 // Set-up items besides zutest::setup_item's: errno:N, getgroups:COUNT/FETCHED
 // (the answers to the count question and to the fetch), grgid:none (no
-// group found by number) and grgid:noname (an entry without a name).
+// group found by number), grgid:noname (an entry without a name) and
+// set:SETTING=VALUE (a volume setting).
 std::string set_up(const std::string &items) {
     zusdu_sys = {[](const char *n) { return ++pw_calls, ::getpwnam(n); },
                  [](const char *n) { return ++gr_calls, ::getgrnam(n); }, ::getgrgid, ::getgroups, fake_chmod, fake_chown};
     for (const auto &item : zutest::split(items, '|')) {
         const auto v = zutest::split(item.substr(item.find(':') + 1), '/');
+        for (const auto &[name, to] : settings)
+            if (item.substr(0, item.find('=')) == name) std::snprintf(to, ZUSD_VOLSETSZ, "%s", item.c_str() + item.find('=') + 1);
         if (item.starts_with("errno:")) fail_errno = std::stoi(v[0]);
         else if (item.starts_with("getgroups:"))
             zusdu_sys.getgroups = fake_getgroups, groups_count = std::stoi(v[0]), groups_fetch = std::stoi(v[1]);
         else if (item == "grgid:none") zusdu_sys.getgrgid = [](gid_t) -> struct group * { return nullptr; };
         else if (item == "grgid:noname") zusdu_sys.getgrgid = [](gid_t) { static struct group g{}; return &g; };
-        else if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+        else if (!item.starts_with("set:") && item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
     }
     return "";
 }
@@ -50,7 +77,7 @@ std::string run(const std::vector<std::string> &r) {
     if (const std::string bad = set_up(r[0]); !bad.empty()) return bad;
     const std::string &op = r[1];
     char *text = nullptr, **const result = r.back() == "nul" ? nullptr : &text;  // a last "nul": no result pointer
-    int flag = 7, s = 0;  // the flag (7 before a call) and the status of the call
+    int flag = 7, code = 77, s = 0;  // the flag and exit code (7 and 77 before a call), the status of the call
     std::string out;
     if (op == "isdir" || op == "ischr") return s = (op == "isdir" ? zusduid : zusdurf)(arg(r[2]), &flag), words(s, flag);
     if (op == "home" || op == "pgroup")
@@ -107,10 +134,34 @@ std::string run(const std::vector<std::string> &r) {
         s = op == "ep" ? zusdep(arg(r[2]) ? from.c_str() : nullptr, to.data()) : zusdp2v(from.c_str(), to.data());
         out = words(s, strnlen(to.data(), 2048));
     }
-    if (op == "mc") {
-        char to[8] = {};
-        return s = zusdmc(to, "abc\0def", static_cast<unsigned>(std::stoul(r[2]))), words(s, std::memcmp(to, "abc\0def", 8) == 0);
+    if (op == "sp") return s = zusdsp(arg(r[2]), arg(r[3]), arg(r[4]), &code), words(s, code, file_report(arg(r[3])), file_report(arg(r[4])));
+    if (op == "sy") return s = zusdsy(arg(r[2]), &code), words(s, code);
+    if (op == "sh") return s = zutest::env_owned(zusdsh), words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
+    if (op == "vol") {
+        s = r[2] == "m" ? zusdufm(std::stoi(r[3])) : zusdufu(std::stoi(r[3]));
+        return words(s, r[2] == "m" ? prevmnt : prevumnt, file_report(floppylog));
     }
+    if (op == "sig") {  // context, toolkit, memory manager, the hooks given, then the actions
+        const auto has = [&](char hook) { return r[5].find(hook) != std::string::npos; };
+        zusdss(r[2] == "win" ? context : r[2] == "nowin" ? nowindow : nullptr, r[3] == "-" ? nullptr : &tk, r[4] == "-" ? nullptr : &mm, has('u') ? ui_down : nullptr,
+               has('t') ? tk_down : nullptr, has('w') ? win_down : nullptr, has('m') ? mm_reset : nullptr);
+        for (const auto &act : zutest::split(r[6], ' ')) act == "sa" ? zusdsa() : act == "sr" ? zusdsr() : (void)raise(SIGINT);
+        return "done";
+    }
+    if (op == "cu") {  // a sibling in the group, waiting at most ten seconds
+        const pid_t sibling = fork();
+        if (sibling == 0) alarm(10), pause(), _exit(9);
+        zusdcu();
+        const bool ignored = std::signal(SIGINT, SIG_IGN) == SIG_IGN;  // what zusdcu left
+        return words(waitpid(sibling, &s, 0) == sibling && WIFSIGNALED(s) ? WTERMSIG(s) : -1, ignored);
+    }
+    if (op == "ms") return zusdms(arg(r[2]), arg(r[3]), std::stoi(r[4])), "done";
+    if (op == "qw") {  // WORD SIZE: quoted behind "cmd " in a line of SIZE bytes
+        std::vector<char> line(std::stoul(r[3]), '#');
+        s = (std::snprintf(line.data(), line.size(), "cmd "), zusdqw(line.data(), line.size(), r[2].c_str()));
+        return words(s, "[" + std::string(line.data()) + "]");
+    }
+    if (op == "io") return errno = std::stoi(r[2]), out = shown(zusdio()), words(out, errno);  // errno read after the call
     return out.empty() ? "unknown operation " + op : out;
 }
 
@@ -120,6 +171,35 @@ TEST(SzusduTable, EveryRowReportsAsRecorded) {
     zutest::TempDir dir{"zusdu"};
     ASSERT_EQ(dir.str().size(), 16u);  // "/tmp/zusdu" and six: the long-path rows count on it
     zutest::check_rows("szusdu_cases.tsv", "szusdu_tree.tsv", {{"$D", dir.str()}}, run);
+}
+
+TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
+    zutest::TempDir root{"zuproc"};
+    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", root.str()}}, run);
+}
+
+// Names with blanks, quotes, ';', '$(...)' and the like, appended to the
+// mount command as one quoted word: the command sees exactly that one
+// argument, nothing in it runs, and the line kept does the same again.
+TEST(SzusdProcQuoting, AnyNameReachesTheCommandAsOneWord) {
+    zutest::TempDir root{"zuquote"};
+    const std::string log = root / "flog", ran = root / "ran";
+    const std::vector<std::string> bits = {"a", " ", ";", "'", "\"", "\\", "$(touch " + ran + ")", "`touch " + ran + "`",
+                                           "|", "&", "*", "\n", "$HOME", "${x}", "''", "#", "~", "!", "\t", ">x"};
+    std::snprintf(mntcmd, sizeof mntcmd, "%s", "f(){ printf '%s:%s' \"$#\" \"$1\" >&2; }; f");
+    std::snprintf(floppylog, sizeof floppylog, "%s", log.c_str());
+    std::mt19937 random(11);
+    for (int i = 0; i < 80; ++i) {
+        std::string word;
+        for (int n = static_cast<int>(random() % 9); n-- > 0;) word += bits[random() % bits.size()];
+        std::snprintf(whtdsk, sizeof whtdsk, "%s", word.c_str());
+        unlink(log.c_str());
+        EXPECT_EQ(zusdufm(0), 0) << word;
+        EXPECT_EQ(zutest::slurp(log), "1:" + word);
+        unlink(log.c_str());
+        EXPECT_TRUE(zusdufm(1) == 0 && zutest::slurp(log) == "1:" + word) << "the line kept runs the same: " << prevmnt;
+    }
+    EXPECT_FALSE(zutest::exists(ran));
 }
 
 }  // namespace

@@ -20,10 +20,7 @@
 
 namespace {
 
-zuhlpvw view() {
-    zuhlpvw v{};
-    return zuhlpqs(&v), v;
-}
+zuhlpvw view() { zuhlpvw v{}; return zuhlpqs(&v), v; }
 
 // How often `text` occurs in the file once that is at least `n` times,
 // waited for a bounded time.
@@ -84,9 +81,7 @@ TEST(ZuhlpbIndex, LookupsAndPagesFollowTheTable) {
         const std::string tvx = in.tmp + "/tvxinst" + std::to_string(getpid());
         for (auto r : zutest::table("zuhlpb_help.tsv")) {
             r.resize(6);
-            for (auto &c : r)
-                for (std::size_t at; (at = c.find('@')) != std::string::npos;) c.replace(at, 2, c[at + 1] == 'H' ? in.help : tvx);
-            for (auto &c : r) c = zutest::unescape(c);
+            for (auto &c : r) c = zutest::unescape(zutest::expand(c, {{"@H", in.help}, {"@T", tvx}}));
             const zuhlprq req{r[0] == "(null)" ? nullptr : r[0].c_str(), r[1] == "(null)" ? nullptr : r[1].c_str(), nullptr};
             EXPECT_EQ(ftruncate(2, 0), 0);
             if (r[0] == "file") {
@@ -98,10 +93,9 @@ TEST(ZuhlpbIndex, LookupsAndPagesFollowTheTable) {
                 EXPECT_EQ(zutest::run_in_child([&] { return zulkup(&req) != nullptr ? 3 : 4; }), 1) << r[0];
             } else {
                 const char *got = zulkup(&req);
-                const std::string page = got != nullptr ? got : "(null)";
-                struct stat st {};
+                const std::string page = zutest::shown(got);
                 EXPECT_EQ(fnmatch(r[2].c_str(), page.c_str(), 0), 0) << r[0] << ": " << page << " " << zutest::slurp(page).substr(0, 80);
-                EXPECT_TRUE(r[3].empty() || (zutest::slurp(page) == r[3] && stat(page.c_str(), &st) == 0 && (st.st_mode & 0777) == 0600)) << r[0];
+                EXPECT_TRUE(r[3].empty() || (zutest::slurp(page) == r[3] && zutest::mode_of(got) == "600")) << r[0];
                 EXPECT_TRUE(r[4].empty() || view().nhentry == std::stoi(r[4])) << r[0] << ": " << view().nhentry << " slots";
                 EXPECT_TRUE(got != nullptr || (zusd(&req) == 1 && view().tmphtml_created == 0)) << r[0];
             }
@@ -114,59 +108,36 @@ TEST(ZuhlpbIndex, LookupsAndPagesFollowTheTable) {
     EXPECT_EQ(zutest::slurp(in.dir / "victim"), "keep");
 }
 
-// The character-mode viewer has the terminal while it runs; none for an
-// unknown presentation mode. The graphical viewer is started on the first
-// free control port bound on 127.0.0.1 (one that never listens is killed
-// after five attempts and started again), told later pages and "exit" over
-// the control connection, and started again once gone. Page paths holding
-// '"', CR or LF (here from the temporary directory) are refused; no socket
-// for the control connection, or no viewer program, is reported.
+// The launcher's sequence of zuhlpb_launch.tsv (the character-mode viewer,
+// the graphical one on its control port, refused page paths, a missing
+// socket or viewer), in a child with a private loopback.
 TEST(ZuhlpbLauncher, ViewersGetThePages) {
     Install in;
     mkdir((in.tmp = in.dir / "a\nb").c_str(), 0755);
-    zutest::spit(in.help + "/routing.n", "a:a.html\nb:b.html\nON_THE_FLY:otf.html\nquote:a\"b\ncr:a\rb\n");
-    zutest::spit(in.help + "/otf.html", "ON_THE_FLY\n");
-    const std::string log = in.inst + "/gtr.log", url = " -url file:" + in.help;
     const int code = in.run([&] {
         sockaddr_in taken{AF_INET, htons(7710), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(bind(socket(AF_INET, SOCK_STREAM, 0), reinterpret_cast<sockaddr *>(&taken), sizeof taken), 0);
         uiapcb app{};
-        const auto show = [&](int mode, const char *text) {
-            const zuhlprq req{text, nullptr, &app};
-            return app.mode = mode, zusd(&req);
-        };
-        EXPECT_EQ(show(UIAP_CHARACTER, "?html a") + show(3, "?html a") * 10, 10);
-        EXPECT_EQ(zutest::slurp(in.inst + "/gtrc.log"), "run " + in.help + "/a.html cwd=" + in.help + " LYNX_HELP=" + in.help + " mode=-\n");
-        EXPECT_TRUE(app.nsuspend == 1 && app.nresume == 1 && app.suspended == 0);
-        unlink((in.inst + "/gtrc").c_str());
-        EXPECT_EQ(show(UIAP_CHARACTER, "?html a"), 0);  // handed on: the child reports the missing viewer
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "exit"), 0);
-        setenv("GTR_DEAF", "1", 1);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
-        EXPECT_GT(logged(log, "run -sdi 7711" + url + "/a.html cwd=" + in.help), 0);  // it has started
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html b"), 0);
-        EXPECT_TRUE(logged(log, "run -sdi 7711" + url + "/b.html") && logged(log, "listen 127.0.0.1:7711") == 1);
-        EXPECT_EQ(logged(in.err, "Connect(): ", 0), 5);
         rlimit files{};
         getrlimit(RLIMIT_NOFILE, &files);
-        const rlimit none{0, files.rlim_max};
-        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 1);  // no socket for the control connection
-        EXPECT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html a"), 0);
-        EXPECT_GT(logged(log, "cmd OpenURL,3,\"file:" + in.help + "/a.html\",,1,1,,,0,1\\r\\n"), 0);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html quote") + show(UIAP_GRAPHICAL, "?html cr") + show(UIAP_CHARACTER, "text"), 3);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "exit"), 0);
-        EXPECT_GT(logged(log, "cmd Exit,0\\r\\n"), 0);
-        EXPECT_EQ(show(UIAP_GRAPHICAL, "?html b"), 0);
-        EXPECT_EQ(logged(log, url + "/b.html", 2), 2);
-        EXPECT_EQ(logged(log, "run ", 0), 3);
+        for (auto r : zutest::table("zuhlpb_launch.tsv")) {
+            for (auto &c : r) c = zutest::unescape(zutest::expand(c, {{"@I", in.inst}, {"@H", in.help}, {"@E", in.err}}));
+            const std::string want = r.back();
+            r.resize(3);
+            const zuhlprq req{r[2].c_str(), nullptr, &app};
+            const rlimit none{0, files.rlim_max};
+            const unsigned got = r[0] == "show"   ? (app.mode = std::stoi(r[1]), zusd(&req))
+                                 : r[0] == "log"  ? logged(r[1], r[2], std::stoi(want))
+                                 : r[0] == "app"  ? app.nsuspend * 100 + app.nresume * 10 + app.suspended
+                                 : r[0] == "env"  ? !zutest::setup_item("env:" + r[1])
+                                 : r[0] == "unlink" ? unlink(r[1].c_str())
+                                 : r[0] == "file" ? (zutest::spit(in.help + "/" + r[1], r[2]), 0)
+                                                  : setrlimit(RLIMIT_NOFILE, r[1] == "-" ? &files : &none);
+            EXPECT_EQ(std::to_string(got), want) << r[0] << " " << r[1] << " " << zutest::escape(r[2]);
+        }
     }, true);
     if (code == 77) GTEST_SKIP() << "no private network namespace for the control ports";
-    EXPECT_EQ(code, 0) << zutest::slurp(in.err) << zutest::slurp(log);
-    EXPECT_EQ(logged(in.err, "holds a double quote, CR or LF", 0), 3);
-    EXPECT_NE(zutest::slurp(in.err).find("no help viewer for presentation mode 3"), std::string::npos);
-    EXPECT_EQ(logged(in.err, "failed in starting " + in.inst + "/gtrc\n", 0) + logged(in.err, "socket(): ", 0), 2);
+    EXPECT_EQ(code, 0) << zutest::slurp(in.err) << zutest::slurp(in.inst + "/gtr.log");
 }
 
 }  // namespace
