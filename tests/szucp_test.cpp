@@ -42,7 +42,8 @@ struct Job {
     static int tally(void *j, std::uint32_t n) { return static_cast<Job *>(j)->progress += n, 0; }
     static unsigned poll(void *j) {
         auto *job = static_cast<Job *>(j);
-        if (!job->grow.empty() && mkdir(job->grow.c_str(), 0700) == 0) mkdir((job->grow + "/x").c_str(), 0700);
+        if (!job->grow.empty() && mkdir(job->grow.c_str(), 0700) == 0)
+            mkdir((job->grow + "/x").c_str(), 0700);
         return job->grow.clear(), --job->stop == 0 ? 77 : 0;
     }
 };
@@ -71,11 +72,11 @@ unsigned run(bool split, const std::string &from, const std::string &to, char ki
     const zusdpoll poll = j.stop > 0 || !j.grow.empty() ? Job::poll : nullptr;
     j.index = 0;
     if (split)
-        return zucpsp(from.c_str(), name.data(), j.volume, j.count, -1, j.reserve, j.append, kind == 'c',
-                      kind == 'd', j.volname, "Disk", ask, progress, poll, arg,
+        return zucpsp(from.c_str(), name.data(), j.volume, j.count, -1, j.reserve, j.append,
+                      kind == 'c', kind == 'd', j.volname, "Disk", ask, progress, poll, arg,
                       j.sizes.empty() ? nullptr : j.sizes.data(), 0, &j.index);
-    return zucpjn(name.data(), to.c_str(), j.volume, j.append, kind == 'e', kind == 'c', kind == 's',
-                  j.volname, "Disk", ask, progress, poll, arg, 11, 22, xlate);
+    return zucpjn(name.data(), to.c_str(), j.volume, j.append, kind == 'e', kind == 'c',
+                  kind == 's', j.volname, "Disk", ask, progress, poll, arg, 11, 22, xlate);
 }
 
 TEST(SzucpCopy, PiecesMakeTheOneVolumeStreamAndJoinToTheOriginal) {
@@ -163,8 +164,10 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     const std::string fault = r[6], arg = fault.substr(fault.find(':') + 1);
     const std::string in = from + (!split && coded ? "_" : ""), big(255, 'L');
     // deep:N: a target of N characters, its directory named with repeated slashes
-    const std::size_t deep = r[4].starts_with("deep:") ? std::stoul(r[4].substr(5)) - d.size() - 3 : 0;
-    const std::string to = r[4] == "self" ? from : d + std::string(deep, '/') + "/" + (r[4] == "long" ? big : "0t");
+    const std::size_t deep =
+        r[4].starts_with("deep:") ? std::stoul(r[4].substr(5)) - d.size() - 3 : 0;
+    const std::string to =
+        r[4] == "self" ? from : d + std::string(deep, '/') + "/" + (r[4] == "long" ? big : "0t");
     const std::string out = to + (split && coded ? "_" : "");
     ASSERT_EQ(mkdir(d.c_str(), 0700) | mkdir((tmp / "p").c_str(), 0700), 0);
     if (r[3] == "dir" || r[4] == "dir") mkdir((r[3] == "dir" ? in : out).c_str(), 0700);
@@ -203,7 +206,9 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     const bool absent = r[8][0] == '!';  // !TEXT: the log must not hold TEXT, else once
     const std::string logged = slurp(log), needle = r[8].substr(absent);
     const std::size_t pos = logged.find(needle);
-    EXPECT_TRUE(r[8] == "-" || (absent ? pos == std::string::npos : pos != std::string::npos && logged.find(needle, pos + 1) == std::string::npos))
+    EXPECT_TRUE(r[8] == "-" || (absent ? pos == std::string::npos
+                                       : pos != std::string::npos &&
+                                             logged.find(needle, pos + 1) == std::string::npos))
         << logged;
     // The names in d, each with =CONTENT and @MODE where the row asks for them.
     std::vector<std::string> got, want = items(r[9], ',');

@@ -24,8 +24,12 @@ using zutest::words;
 // The system calls of the table: lookups and changes are counted, chmod and
 // chown fail with fail_errno when it is set, getgroups may be scripted.
 int fail_errno, pw_calls, gr_calls, chmod_calls, chown_calls, groups_count, groups_fetch;
-int fake_chmod(const char *p, mode_t m) { return ++chmod_calls, fail_errno ? errno = fail_errno, -1 : ::chmod(p, m); }
-int fake_chown(const char *p, uid_t u, gid_t g) { return ++chown_calls, fail_errno ? errno = fail_errno, -1 : ::chown(p, u, g); }
+int fake_chmod(const char *p, mode_t m) {
+    return ++chmod_calls, fail_errno ? errno = fail_errno, -1 : ::chmod(p, m);
+}
+int fake_chown(const char *p, uid_t u, gid_t g) {
+    return ++chown_calls, fail_errno ? errno = fail_errno, -1 : ::chown(p, u, g);
+}
 int fake_getgroups(int size, gid_t *list) {
     for (int i = 0; i < groups_fetch && i < size; ++i) list[i] = static_cast<gid_t>(4000000 + i);
     return errno = EINVAL, size == 0 ? groups_count : groups_fetch;
@@ -33,21 +37,32 @@ int fake_getgroups(int size, gid_t *list) {
 
 // What a named file holds (escaped) and its permission bits ("none").
 std::string file_report(const char *path) {
-    return path && *path ? "[" + zutest::escape(zutest::slurp(path)) + " " + zutest::mode_of(path) + "]" : "";
+    return path && *path
+               ? "[" + zutest::escape(zutest::slurp(path)) + " " + zutest::mode_of(path) + "]"
+               : "";
 }
 
 // The interrupt hooks print a letter each, with '?' when their arguments
 // are not the ones registered.
 int window = 1, tk = 2, mm = 3;
 void *context[1] = {&window}, *nowindow[1] = {nullptr};
-void ui_down(void *c, int how) { std::printf(c != nullptr && how == 0 ? "u" : "u?"); }
-void tk_down(void *t) { std::printf(t == &tk ? "t" : "t?"); }
-void win_down(void *t, void *w) { std::printf(t == &tk && w == &window ? "w" : "w?"); }
-void mm_reset(void *m) { std::printf(m == &mm ? "m" : "m?"); }
+void ui_down(void *c, int how) {
+    std::printf(c != nullptr && how == 0 ? "u" : "u?");
+}
+void tk_down(void *t) {
+    std::printf(t == &tk ? "t" : "t?");
+}
+void win_down(void *t, void *w) {
+    std::printf(t == &tk && w == &window ? "w" : "w?");
+}
+void mm_reset(void *m) {
+    std::printf(m == &mm ? "m" : "m?");
+}
 
 // The volume settings, for set-up items set:NAME=VALUE.
-const std::pair<std::string, char *> settings[] = {{"set:whtdsk", whtdsk},   {"set:mntcmd", mntcmd},   {"set:umntcmd", umntcmd},
-                                                   {"set:floppylog", floppylog}, {"set:prevmnt", prevmnt}, {"set:prevumnt", prevumnt}};
+const std::pair<std::string, char *> settings[] = {
+    {"set:whtdsk", whtdsk},       {"set:mntcmd", mntcmd},   {"set:umntcmd", umntcmd},
+    {"set:floppylog", floppylog}, {"set:prevmnt", prevmnt}, {"set:prevumnt", prevumnt}};
 
 // Set-up items besides zutest::setup_item's: errno:N, getgroups:COUNT/FETCHED
 // (the answers to the count question and to the fetch), grgid:none (no
@@ -55,37 +70,60 @@ const std::pair<std::string, char *> settings[] = {{"set:whtdsk", whtdsk},   {"s
 // set:SETTING=VALUE (a volume setting).
 std::string set_up(const std::string &items) {
     zusdu_sys = {[](const char *n) { return ++pw_calls, ::getpwnam(n); },
-                 [](const char *n) { return ++gr_calls, ::getgrnam(n); }, ::getgrgid, ::getgroups, fake_chmod, fake_chown};
+                 [](const char *n) { return ++gr_calls, ::getgrnam(n); },
+                 ::getgrgid,
+                 ::getgroups,
+                 fake_chmod,
+                 fake_chown};
     for (const auto &item : zutest::split(items, '|')) {
         const auto v = zutest::split(item.substr(item.find(':') + 1), '/');
         for (const auto &[name, to] : settings)
-            if (item.substr(0, item.find('=')) == name) std::snprintf(to, ZUSD_VOLSETSZ, "%s", item.c_str() + item.find('=') + 1);
-        if (item.starts_with("errno:")) fail_errno = std::stoi(v[0]);
+            if (item.substr(0, item.find('=')) == name)
+                std::snprintf(to, ZUSD_VOLSETSZ, "%s", item.c_str() + item.find('=') + 1);
+        if (item.starts_with("errno:"))
+            fail_errno = std::stoi(v[0]);
         else if (item.starts_with("getgroups:"))
-            zusdu_sys.getgroups = fake_getgroups, groups_count = std::stoi(v[0]), groups_fetch = std::stoi(v[1]);
-        else if (item == "grgid:none") zusdu_sys.getgrgid = [](gid_t) -> struct group * { return nullptr; };
-        else if (item == "grgid:noname") zusdu_sys.getgrgid = [](gid_t) { static struct group g{}; return &g; };
-        else if (!item.starts_with("set:") && item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+            zusdu_sys.getgroups = fake_getgroups, groups_count = std::stoi(v[0]),
+            groups_fetch = std::stoi(v[1]);
+        else if (item == "grgid:none")
+            zusdu_sys.getgrgid = [](gid_t) -> struct group * {
+                return nullptr;
+            };
+        else if (item == "grgid:noname")
+            zusdu_sys.getgrgid = [](gid_t) {
+                static struct group g {};
+                return &g;
+            };
+        else if (!item.starts_with("set:") && item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
     }
     return "";
 }
 
 // A heap text handed out by the module, released.
-std::string taken(char *&text) { const std::string copy = shown(text); return std::free(text), text = nullptr, copy; }
+std::string taken(char *&text) {
+    const std::string copy = shown(text);
+    return std::free(text), text = nullptr, copy;
+}
 
 std::string run(const std::vector<std::string> &r) {
     if (const std::string bad = set_up(r[0]); !bad.empty()) return bad;
     const std::string &op = r[1];
-    char *text = nullptr, **const result = r.back() == "nul" ? nullptr : &text;  // a last "nul": no result pointer
-    int flag = 7, code = 77, s = 0;  // the flag and exit code (7 and 77 before a call), the status of the call
+    char *text = nullptr,
+         **const result = r.back() == "nul" ? nullptr : &text;  // a last "nul": no result pointer
+    int flag = 7, code = 77,
+        s = 0;  // the flag and exit code (7 and 77 before a call), the status of the call
     std::string out;
-    if (op == "isdir" || op == "ischr") return s = (op == "isdir" ? zusduid : zusdurf)(arg(r[2]), &flag), words(s, flag);
+    if (op == "isdir" || op == "ischr")
+        return s = (op == "isdir" ? zusduid : zusdurf)(arg(r[2]), &flag), words(s, flag);
     if (op == "home" || op == "pgroup")
         return s = (op == "home" ? zusduhd : zusdugn)(arg(r[2]), result), words(s, taken(text));
     if (op == "gname") {  // INDEX, the list as comma-separated numbers or '-'
         std::vector<gid_t> gids;
-        for (const auto &g : zutest::split(r[3], ',')) gids.push_back(static_cast<gid_t>(std::strtoul(g.c_str(), nullptr, 10)));
-        s = zusdugi(static_cast<uint16_t>(std::stoul(r[2])), r[3] == "-" ? nullptr : gids.data(), result);
+        for (const auto &g : zutest::split(r[3], ','))
+            gids.push_back(static_cast<gid_t>(std::strtoul(g.c_str(), nullptr, 10)));
+        s = zusdugi(static_cast<uint16_t>(std::stoul(r[2])), r[3] == "-" ? nullptr : gids.data(),
+                    result);
         return words(s, taken(text));
     }
     if (op == "glist") {  // and the name of each entry, or why there is none
@@ -102,14 +140,18 @@ std::string run(const std::vector<std::string> &r) {
             auto f = zutest::split(r[i], '/');
             f.resize(3, "-");
             const zusdfat record{arg(f[0]), arg(f[1]), arg(f[2])};
-            s = r[i].starts_with("hd=") ? zusduhd(r[i].c_str() + 3, &text) : zusdia(arg(r[2]), r[i] == "null" ? nullptr : &record);
+            s = r[i].starts_with("hd=") ? zusduhd(r[i].c_str() + 3, &text)
+                                        : zusdia(arg(r[2]), r[i] == "null" ? nullptr : &record);
             out += (out.empty() ? "" : " ") + words(s);
             taken(text);
         }
         struct stat st {};
         const bool there = r[2] != "-" && stat(r[2].c_str(), &st) == 0;
-        const std::string ids = there ? std::string(getpwuid(st.st_uid)->pw_name) + ":" + getgrgid(st.st_gid)->gr_name : "";
-        return out + " " + words(pw_calls, gr_calls, chmod_calls, chown_calls, ids, zutest::mode_of(arg(r[2])));
+        const std::string ids =
+            there ? std::string(getpwuid(st.st_uid)->pw_name) + ":" + getgrgid(st.st_gid)->gr_name
+                  : "";
+        return out + " " +
+               words(pw_calls, gr_calls, chmod_calls, chown_calls, ids, zutest::mode_of(arg(r[2])));
     }
     if (op == "gw") {
         std::string path = r[2];
@@ -117,35 +159,48 @@ std::string run(const std::vector<std::string> &r) {
     }
     if (op == "bt") return words(zusdcheckbt());
     for (size_t i = 2; op == "nls" && i < r.size(); ++i)
-        s = zusdset_tvx_nls(arg(r[i])), out += (i > 2 ? " " : "") + words(s, shown(getenv("TVX_NLS32")), zusdcheckbt());
+        s = zusdset_tvx_nls(arg(r[i])),
+        out += (i > 2 ? " " : "") + words(s, shown(getenv("TVX_NLS32")), zusdcheckbt());
     if (op == "tr7" || op == "tr6" || op == "ev" || op == "ln") {  // NAME SIZE ('-' no buffer)
         std::vector<char> b(r[3] == "-" ? 10 : std::strtoul(r[3].c_str(), nullptr, 10), '#');
         char *const to = r[3] == "-" ? nullptr : b.data();
         int undefined = 7;
-        out = op == "tr7"  ? words(zusdtr7(arg(r[2]), to, b.size()))
+        out = op == "tr7"   ? words(zusdtr7(arg(r[2]), to, b.size()))
               : op == "tr6" ? words(zusdtr6(arg(r[2]), to, b.size()))
               : op == "ev"  ? words(slctbev(arg(r[2]), to, b.size()))
-                            : sltln(arg(r[2]), to, b.size(), result ? &undefined : nullptr) == to ? "out" : "null";
-        out += (op == "ln" ? " " + words(undefined) : "") + " [" + std::string(b.begin(), std::find(b.begin(), b.end(), '\0')) + "]";
+              : sltln(arg(r[2]), to, b.size(), result ? &undefined : nullptr) == to ? "out"
+                                                                                    : "null";
+        out += (op == "ln" ? " " + words(undefined) : "") + " [" +
+               std::string(b.begin(), std::find(b.begin(), b.end(), '\0')) + "]";
     }
     if (op == "ep" || op == "p2v") {  // a path of LENGTH characters into a 2048-byte buffer
         const std::string from(std::strtoul(r[2].c_str(), nullptr, 10), 'p');
         std::vector<char> to(2048, 'q');
-        s = op == "ep" ? zusdep(arg(r[2]) ? from.c_str() : nullptr, to.data()) : zusdp2v(from.c_str(), to.data());
+        s = op == "ep" ? zusdep(arg(r[2]) ? from.c_str() : nullptr, to.data())
+                       : zusdp2v(from.c_str(), to.data());
         out = words(s, strnlen(to.data(), 2048));
     }
-    if (op == "sp") return s = zusdsp(arg(r[2]), arg(r[3]), arg(r[4]), &code), words(s, code, file_report(arg(r[3])), file_report(arg(r[4])));
+    if (op == "sp")
+        return s = zusdsp(arg(r[2]), arg(r[3]), arg(r[4]), &code),
+               words(s, code, file_report(arg(r[3])), file_report(arg(r[4])));
     if (op == "sy") return s = zusdsy(arg(r[2]), &code), words(s, code);
-    if (op == "sh") return s = zutest::env_owned(zusdsh), words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
+    if (op == "sh")
+        return s = zutest::env_owned(zusdsh),
+               words(s, shown(std::getenv("SHELL")), file_report(arg(r[2])));
     if (op == "vol") {
         s = r[2] == "m" ? zusdufm(std::stoi(r[3])) : zusdufu(std::stoi(r[3]));
         return words(s, r[2] == "m" ? prevmnt : prevumnt, file_report(floppylog));
     }
     if (op == "sig") {  // context, toolkit, memory manager, the hooks given, then the actions
         const auto has = [&](char hook) { return r[5].find(hook) != std::string::npos; };
-        zusdss(r[2] == "win" ? context : r[2] == "nowin" ? nowindow : nullptr, r[3] == "-" ? nullptr : &tk, r[4] == "-" ? nullptr : &mm, has('u') ? ui_down : nullptr,
-               has('t') ? tk_down : nullptr, has('w') ? win_down : nullptr, has('m') ? mm_reset : nullptr);
-        for (const auto &act : zutest::split(r[6], ' ')) act == "sa" ? zusdsa() : act == "sr" ? zusdsr() : (void)raise(SIGINT);
+        zusdss(r[2] == "win"     ? context
+               : r[2] == "nowin" ? nowindow
+                                 : nullptr,
+               r[3] == "-" ? nullptr : &tk, r[4] == "-" ? nullptr : &mm,
+               has('u') ? ui_down : nullptr, has('t') ? tk_down : nullptr,
+               has('w') ? win_down : nullptr, has('m') ? mm_reset : nullptr);
+        for (const auto &act : zutest::split(r[6], ' '))
+            act == "sa" ? zusdsa() : act == "sr" ? zusdsr() : (void)raise(SIGINT);
         return "done";
     }
     if (op == "cu") {  // a sibling in the group, waiting at most ten seconds
@@ -153,15 +208,19 @@ std::string run(const std::vector<std::string> &r) {
         if (sibling == 0) alarm(10), pause(), _exit(9);
         zusdcu();
         const bool ignored = std::signal(SIGINT, SIG_IGN) == SIG_IGN;  // what zusdcu left
-        return words(waitpid(sibling, &s, 0) == sibling && WIFSIGNALED(s) ? WTERMSIG(s) : -1, ignored);
+        return words(waitpid(sibling, &s, 0) == sibling && WIFSIGNALED(s) ? WTERMSIG(s) : -1,
+                     ignored);
     }
     if (op == "ms") return zusdms(arg(r[2]), arg(r[3]), std::stoi(r[4])), "done";
     if (op == "qw") {  // WORD SIZE: quoted behind "cmd " in a line of SIZE bytes
         std::vector<char> line(std::stoul(r[3]), '#');
-        s = (std::snprintf(line.data(), line.size(), "cmd "), zusdqw(line.data(), line.size(), r[2].c_str()));
+        s = (std::snprintf(line.data(), line.size(), "cmd "),
+             zusdqw(line.data(), line.size(), r[2].c_str()));
         return words(s, "[" + std::string(line.data()) + "]");
     }
-    if (op == "io") return errno = std::stoi(r[2]), out = shown(zusdio()), words(out, errno);  // errno read after the call
+    if (op == "io")
+        return errno = std::stoi(r[2]), out = shown(zusdio()),
+               words(out, errno);  // errno read after the call
     return out.empty() ? "unknown operation " + op : out;
 }
 
@@ -184,8 +243,26 @@ TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
 TEST(SzusdProcQuoting, AnyNameReachesTheCommandAsOneWord) {
     zutest::TempDir root{"zuquote"};
     const std::string log = root / "flog", ran = root / "ran";
-    const std::vector<std::string> bits = {"a", " ", ";", "'", "\"", "\\", "$(touch " + ran + ")", "`touch " + ran + "`",
-                                           "|", "&", "*", "\n", "$HOME", "${x}", "''", "#", "~", "!", "\t", ">x"};
+    const std::vector<std::string> bits = {"a",
+                                           " ",
+                                           ";",
+                                           "'",
+                                           "\"",
+                                           "\\",
+                                           "$(touch " + ran + ")",
+                                           "`touch " + ran + "`",
+                                           "|",
+                                           "&",
+                                           "*",
+                                           "\n",
+                                           "$HOME",
+                                           "${x}",
+                                           "''",
+                                           "#",
+                                           "~",
+                                           "!",
+                                           "\t",
+                                           ">x"};
     std::snprintf(mntcmd, sizeof mntcmd, "%s", "f(){ printf '%s:%s' \"$#\" \"$1\" >&2; }; f");
     std::snprintf(floppylog, sizeof floppylog, "%s", log.c_str());
     std::mt19937 random(11);
@@ -197,7 +274,8 @@ TEST(SzusdProcQuoting, AnyNameReachesTheCommandAsOneWord) {
         EXPECT_EQ(zusdufm(0), 0) << word;
         EXPECT_EQ(zutest::slurp(log), "1:" + word);
         unlink(log.c_str());
-        EXPECT_TRUE(zusdufm(1) == 0 && zutest::slurp(log) == "1:" + word) << "the line kept runs the same: " << prevmnt;
+        EXPECT_TRUE(zusdufm(1) == 0 && zutest::slurp(log) == "1:" + word)
+            << "the line kept runs the same: " << prevmnt;
     }
     EXPECT_FALSE(zutest::exists(ran));
 }

@@ -190,7 +190,8 @@ inline std::string expand(std::string text, const Vars &vars) {
 // neither.
 inline std::string escape(const std::string &text) {
     std::string out;
-    for (const char c : text) out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
+    for (const char c : text)
+        out += c == '\n' ? "\\n" : c == '\r' ? "\\r" : c == '\t' ? "\\t" : std::string(1, c);
     return out;
 }
 // A table cell as the bytes it stands for: \n, \r, \t, \\ and \xHH escape
@@ -233,14 +234,19 @@ std::string words(const T &...values) {
 
 // A table cell as an argument: "-" stands for a null pointer. And a text
 // that may be null, for a report.
-inline const char *arg(const std::string &cell) { return cell == "-" ? nullptr : cell.c_str(); }
-inline std::string shown(const char *text) { return text != nullptr ? text : "(null)"; }
+inline const char *arg(const std::string &cell) {
+    return cell == "-" ? nullptr : cell.c_str();
+}
+inline std::string shown(const char *text) {
+    return text != nullptr ? text : "(null)";
+}
 
 // The permission bits of `path` in octal, "none" when it cannot be read.
 inline std::string mode_of(const char *path) {
     struct stat st {};
     char mode[8] = "none";
-    if (path != nullptr && stat(path, &st) == 0) std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+    if (path != nullptr && stat(path, &st) == 0)
+        std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
     return mode;
 }
 
@@ -256,8 +262,10 @@ inline size_t open_files() {
 inline std::vector<std::string> split(const std::string &text, char sep) {
     std::vector<std::string> parts(1);
     for (const char c : text) {
-        if (c == sep) parts.emplace_back();
-        else parts.back().push_back(c);
+        if (c == sep)
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
     }
     return parts;
 }
@@ -274,7 +282,9 @@ inline void make_tree(const std::string &root, const std::string &name, const Va
         const std::string path = expand(row[1], vars), content = unescape(expand(row[4], vars));
         if (row[0] == "d") mkdir(path.c_str(), 0700);
         if (row[0] == "f") spit(path, content);
-        if (row[0] == "l") { EXPECT_EQ(symlink(content.c_str(), path.c_str()), 0) << path; }
+        if (row[0] == "l") {
+            EXPECT_EQ(symlink(content.c_str(), path.c_str()), 0) << path;
+        }
         if (const auto ids = split(row[2], ':'); ids.size() == 2) {
             const struct passwd *pw = getpwnam(ids[0].c_str());
             const struct group *gr = getgrnam(ids[1].c_str());
@@ -300,12 +310,14 @@ inline bool setup_item(const std::string &item) {
     if (kind == "alarm") {  // alarm:N, a signal after N seconds that interrupts a waiting call
         struct sigaction interrupt {};
         interrupt.sa_handler = [](int) {};
-        return sigaction(SIGALRM, &interrupt, nullptr) == 0 && (alarm(static_cast<unsigned>(std::stoul(arg))), true);
+        return sigaction(SIGALRM, &interrupt, nullptr) == 0 &&
+               (alarm(static_cast<unsigned>(std::stoul(arg))), true);
     }
     if (kind == "groups") {
         std::vector<gid_t> gids;
         for (const auto &g : split(arg, ','))
-            if (const struct group *gr = g.empty() ? nullptr : getgrnam(g.c_str())) gids.push_back(gr->gr_gid);
+            if (const struct group *gr = g.empty() ? nullptr : getgrnam(g.c_str()))
+                gids.push_back(gr->gr_gid);
         return setgroups(gids.size(), gids.data()) == 0;
     }
     const struct passwd *pw = kind == "user" ? getpwnam(arg.c_str()) : nullptr;

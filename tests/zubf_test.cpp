@@ -40,7 +40,8 @@ TEST(Zubf, CodesAcrossBytesAndReadsThatFailHalfway) {
     EXPECT_TRUE(log.has("zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO") &&
                 log.has("zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO") &&
                 log.has("zubfof:  ZUSDORB( " + no + " ) == ZUSDFN") &&
-                log.has("zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN")) << log.text();
+                log.has("zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN"))
+        << log.text();
 }
 
 /* /dev/full takes the open and refuses every write: of a full buffer, once

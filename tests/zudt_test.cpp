@@ -27,7 +27,8 @@ TEST(Zudt, EntriesWidthsAndWindowByHeaderAndAllocationFailures) {
         EXPECT_EQ(t->maxcode, h <= 9 ? 511u : h <= 16 ? (1u << h) - 1 : 65535u) << h;
         EXPECT_GE(t->winsz - t->keep, t->maxcode - 256) << h;
         EXPECT_TRUE(t->winsz == std::clamp(4 * (t->maxcode + 1), 64u << 10, 256u << 10) &&
-                    t->keep == t->winsz / 2) << h;
+                    t->keep == t->winsz / 2)
+            << h;
         for (unsigned code = 258; code < t->maxcode; ++code) {
             ASSERT_EQ(zudtad(t, code - 1, 'a'), 1);
             unsigned want = 9;

@@ -24,8 +24,8 @@ void *fail_nth(std::size_t n) {
  * ever found. 9-bit tables go through more resets than the slot tags
  * count. */
 TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
-    const unsigned rows[][3] = {{0, 510, 600}, {9, 510, 3}, {10, 1022, 3}, {12, 4094, 2},
-                                {14, 16382, 2}, {16, 65534, 1}};
+    const unsigned rows[][3] = {{0, 510, 600}, {9, 510, 3},    {10, 1022, 3},
+                                {12, 4094, 2}, {14, 16382, 2}, {16, 65534, 1}};
     for (const auto &[bits, limit, rounds] : rows) {
         zuetcb *t = zuetmk(bits, 18);
         ASSERT_TRUE(t && t->limit == limit) << bits;

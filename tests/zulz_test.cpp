@@ -19,7 +19,9 @@ namespace {
 
 using namespace zufuzz;
 
-Bytes bytes_of(const std::string &s) { return Bytes(s.begin(), s.end()); }
+Bytes bytes_of(const std::string &s) {
+    return Bytes(s.begin(), s.end());
+}
 
 /* The input a row names: "text T", "file NAME [COUNT]", "same CHAR SIZE" or
  * "rand SEED SIZE ALPHABET" (std::mt19937(SEED), each byte rng() % ALPHABET). */
@@ -160,8 +162,8 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
         Decoder st;
         Mem one(s, 1, 1), out({}, 0, 0);
         std::istringstream calls(r.size() > 3 ? r[3] : "");
-        for (unsigned limit, count, state; calls >> limit && calls.ignore() >> count &&
-                                           calls.ignore() >> state;) {
+        for (unsigned limit, count, state;
+             calls >> limit && calls.ignore() >> count && calls.ignore() >> state;) {
             std::uint32_t lim = limit;
             EXPECT_TRUE(!zulzdc(one.s, out.s, &st, &lim) && lim == count && st.state == state)
                 << lim << " " << st.state;
@@ -171,11 +173,13 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
 }
 
 /* 100000 letters, then a read that fails. */
-const cookie_io_functions_t late_failure{[](void *left, char *buf, size_t n) -> ssize_t {
-    std::size_t &rest = *static_cast<std::size_t *>(left), k = std::min(n, rest);
-    rest -= k;
-    return k ? (std::memset(buf, 'a' + k % 7, k), ssize_t(k)) : -1;
-}, nullptr, nullptr, nullptr};
+const cookie_io_functions_t late_failure{
+    [](void *left, char *buf, size_t n) -> ssize_t {
+        std::size_t &rest = *static_cast<std::size_t *>(left), k = std::min(n, rest);
+        rest -= k;
+        return k ? (std::memset(buf, 'a' + k % 7, k), ssize_t(k)) : -1;
+    },
+    nullptr, nullptr, nullptr};
 
 /* The decoder or encoder from a stream into /dev/null or /dev/full, called
  * twice (the first time out of memory when asked): a failed run stays
@@ -250,17 +254,19 @@ TEST(ZulzBig, WholeStreamPastFourGiB) {
 /* ZU_THREADS: a count from 1 to 64; anything else leaves the defaults (the
  * encoder alone, the decoder on every core it may use). */
 TEST(ZulzParallel, ThreadCountFromTheEnvironment) {
-    EXPECT_EQ(zutest::run_in_child([] {
-        cpu_set_t set;
-        const unsigned all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-        int bad = 0;
-        const std::pair<const char *, unsigned> rows[] = {
-            {"", 0}, {"0", 0}, {"65", 0}, {"2x", 0}, {"-3", 0}, {"1", 1}, {"3", 3}, {"64", 64}};
-        for (const auto &[v, n] : rows)
-            bad += setenv("ZU_THREADS", v, 1) || zulzpt(1) != std::max(n, 1u) ||
-                   zulzpt(0) != (n ? n : all);
-        return bad;
-    }), 0);
+    EXPECT_EQ(
+        zutest::run_in_child([] {
+            cpu_set_t set;
+            const unsigned all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+            int bad = 0;
+            const std::pair<const char *, unsigned> rows[] = {
+                {"", 0}, {"0", 0}, {"65", 0}, {"2x", 0}, {"-3", 0}, {"1", 1}, {"3", 3}, {"64", 64}};
+            for (const auto &[v, n] : rows)
+                bad += setenv("ZU_THREADS", v, 1) || zulzpt(1) != std::max(n, 1u) ||
+                       zulzpt(0) != (n ? n : all);
+            return bad;
+        }),
+        0);
 }
 
 }  // namespace

@@ -15,7 +15,10 @@
 namespace {
 
 using zutest::shown;
-template <class T> std::string num(T n) { return std::to_string(n); }
+template <class T>
+std::string num(T n) {
+    return std::to_string(n);
+}
 
 // The arguments of a row and the out-parameters of its call. In a row,
 // "(null)" stands for a null pointer and a name list is split at '|' (an
@@ -35,7 +38,8 @@ struct Args {
     const char *const *names(std::size_t i) {
         auto &l = lists.emplace_back();
         std::replace(v[i].begin(), v[i].end(), '|', '\0');
-        for (std::size_t at = 0; !v[i].empty() && at <= v[i].size(); at += std::strlen(&v[i][at]) + 1)
+        for (std::size_t at = 0; !v[i].empty() && at <= v[i].size();
+             at += std::strlen(&v[i][at]) + 1)
             l.push_back(std::strcmp(&v[i][at], "(null)") == 0 ? nullptr : &v[i][at]);
         return l.data();
     }
@@ -53,7 +57,8 @@ struct Args {
         }
         if (used.find('O') != std::string::npos) r += ":" + shown(out), std::free(out);
         if (used.find('H') != std::string::npos) r += ":" + num(changed);
-        if (used.find('V') != std::string::npos) r += ":" + (value == 0xDEADBEEF ? std::string("-") : num(value));
+        if (used.find('V') != std::string::npos)
+            r += ":" + (value == 0xDEADBEEF ? std::string("-") : num(value));
         return r;
     }
 };
@@ -62,46 +67,74 @@ struct Args {
 // character, 'l' name list, 'e' string edited in place (in a buffer with
 // room behind it); upper case kinds read nothing from the row: 'C' and 'A' a
 // count and an array, 'O' a string, 'H' a changed flag, 'V' a value.
-template <char K> auto arg(Args &a, std::size_t i) {
-    if constexpr (K == 'p') return a.p(i);
-    else if constexpr (K == 'n') return std::stol(a.v[i]);
-    else if constexpr (K == 'c') return a.v[i][0];
-    else if constexpr (K == 'l') return a.names(i);
+template <char K>
+auto arg(Args &a, std::size_t i) {
+    if constexpr (K == 'p')
+        return a.p(i);
+    else if constexpr (K == 'n')
+        return std::stol(a.v[i]);
+    else if constexpr (K == 'c')
+        return a.v[i][0];
+    else if constexpr (K == 'l')
+        return a.names(i);
     else if constexpr (K == 'e') {
         a.used += 'E', a.buf = shown(a.p(i)) + std::string(1, '\0') + std::string(300, '#');
         return a.p(i) != nullptr ? a.buf.data() : nullptr;
-    }
-    else
-        return a.used += K, std::get<std::string_view("CAOHV").find(K)>(std::tuple{&a.count, &a.array, &a.out, &a.changed, &a.value});
+    } else
+        return a.used += K, std::get<std::string_view("CAOHV").find(K)>(
+                                std::tuple{&a.count, &a.array, &a.out, &a.changed, &a.value});
 }
 // "returned:out-parameters" of F called with arguments of the kinds K.
 // Lower case kinds are read from the row in order.
-template <auto F, char... K> std::string call(Args &a) {
+template <auto F, char... K>
+std::string call(Args &a) {
     static constexpr char kinds[] = {K...};
     return [&]<std::size_t... I>(std::index_sequence<I...>) {
-        const auto go = [&] { return F(arg<K>(a, std::count_if(kinds, kinds + I, [](char c) { return c >= 'a'; }))...); };
-        if constexpr (std::is_void_v<decltype(go())>) return go(), "0" + a.outs();
-        else return [](auto r, Args &b) { return num(r) + b.outs(); }(go(), a);
-    }(std::make_index_sequence<sizeof...(K)>{});
+        const auto go = [&] {
+            return F(
+                arg<K>(a, std::count_if(kinds, kinds + I, [](char c) { return c >= 'a'; }))...);
+        };
+        if constexpr (std::is_void_v<decltype(go())>)
+            return go(), "0" + a.outs();
+        else
+            return [](auto r, Args &b) { return num(r) + b.outs(); }(go(), a);
+    }
+    (std::make_index_sequence<sizeof...(K)>{});
 }
 
+// The bindings, as a table.
+// clang-format off
 const std::map<std::string, std::string (*)(Args &)> ops = {
-    {"ln", call<zutxln, 'p'>}, {"nl", call<zutxnl, 'p'>}, {"in", call<zutxin, 'p'>}, {"vr", call<zutxvr, 'p'>}, {"cs", call<zutxcs, 'p'>},
-    {"co", call<zutxco, 'p', 'p'>}, {"cn", call<zutxcn, 'p', 'p'>}, {"ma", call<zutxma, 'p', 'p'>}, {"se", call<zutxse, 'p', 'p'>},
-    {"le", call<zutxle, 'p', 'p'>}, {"gr", call<zutxgr, 'p', 'p'>}, {"sm", call<zutxsm, 'p', 'p', 'n'>}, {"vl", call<zutxvl, 'p', 'p', 'n'>},
-    {"vg", call<zutxvg, 'p', 'p', 'n'>}, {"vs", call<zutxvs, 'p', 'p', 'n'>}, {"no", call<zutxno, 'p', 'c'>}, {"pn", call<zutxpn, 'p', 'n', 'c'>},
-    {"hs", call<zutxhs, 'p', 'n'>}, {"rw", call<zutxrw, 'e'>}, {"imsa", call<zutximsa, 'p', 'p', 'c'>}, {"ima", call<zutxima, 'l', 'n', 'p'>},
-    {"rl", call<zutxrl, 'e'>}, {"ae", call<zutxae, 'l', 'l', 'n'>}, {"rt", call<zutxrt, 'e'>}, {"uc", call<zutxuc, 'e', 'n'>},
-    {"lc", call<zutxlc, 'e', 'n'>}, {"fp", call<zutxfp, 'e', 'n'>}, {"nt", call<zutxnt, 'e', 'n'>}, {"cp", call<zutxcp, 'e', 'p', 'n'>},
-    {"ct", call<zutxct, 'e', 'p', 'n'>}, {"tr", call<zutxtr, 'e', 'p'>}, {"mp", call<zutxmp, 'e', 'c', 'c', 'n'>},
-    {"ro", call<zutxro, 'p', 'p', 'p', 'e'>}, {"p4", call<zutxp4, 'p', 'V'>}, {"pe", call<zutxpe, 'p', 'V'>},
-    {"sa", call<zutxsa, 'p', 'c', 'C', 'A', 'n'>}, {"lr", call<zutxlr, 'p', 'p', 'O', 'H'>}, {"au", call<zutxau, 'n', 'n', 'l', 'l', 'C', 'A'>},
-    {"ad", call<zutxad, 'n', 'n', 'l', 'l', 'C', 'A'>}, {"as", call<zutxas, 'l', 'n', 'O', 'c'>}, {"la", call<zutxla, 'p', 'p', 'O', 'H'>},
-    {"ds", [](Args &a) { a.used = "O", a.out = zutxds(a.p(0)); return num(a.out != nullptr) + a.outs(); }},
+    {"ln", call<zutxln, 'p'>}, {"nl", call<zutxnl, 'p'>}, {"in", call<zutxin, 'p'>},
+    {"vr", call<zutxvr, 'p'>}, {"cs", call<zutxcs, 'p'>}, {"co", call<zutxco, 'p', 'p'>},
+    {"cn", call<zutxcn, 'p', 'p'>}, {"ma", call<zutxma, 'p', 'p'>}, {"se", call<zutxse, 'p', 'p'>},
+    {"le", call<zutxle, 'p', 'p'>}, {"gr", call<zutxgr, 'p', 'p'>},
+    {"sm", call<zutxsm, 'p', 'p', 'n'>}, {"vl", call<zutxvl, 'p', 'p', 'n'>},
+    {"vg", call<zutxvg, 'p', 'p', 'n'>}, {"vs", call<zutxvs, 'p', 'p', 'n'>},
+    {"no", call<zutxno, 'p', 'c'>}, {"pn", call<zutxpn, 'p', 'n', 'c'>},
+    {"hs", call<zutxhs, 'p', 'n'>}, {"rw", call<zutxrw, 'e'>},
+    {"imsa", call<zutximsa, 'p', 'p', 'c'>}, {"ima", call<zutxima, 'l', 'n', 'p'>},
+    {"rl", call<zutxrl, 'e'>}, {"ae", call<zutxae, 'l', 'l', 'n'>}, {"rt", call<zutxrt, 'e'>},
+    {"uc", call<zutxuc, 'e', 'n'>}, {"lc", call<zutxlc, 'e', 'n'>}, {"fp", call<zutxfp, 'e', 'n'>},
+    {"nt", call<zutxnt, 'e', 'n'>}, {"cp", call<zutxcp, 'e', 'p', 'n'>},
+    {"ct", call<zutxct, 'e', 'p', 'n'>}, {"tr", call<zutxtr, 'e', 'p'>},
+    {"mp", call<zutxmp, 'e', 'c', 'c', 'n'>}, {"ro", call<zutxro, 'p', 'p', 'p', 'e'>},
+    {"p4", call<zutxp4, 'p', 'V'>}, {"pe", call<zutxpe, 'p', 'V'>},
+    {"sa", call<zutxsa, 'p', 'c', 'C', 'A', 'n'>}, {"lr", call<zutxlr, 'p', 'p', 'O', 'H'>},
+    {"au", call<zutxau, 'n', 'n', 'l', 'l', 'C', 'A'>},
+    {"ad", call<zutxad, 'n', 'n', 'l', 'l', 'C', 'A'>}, {"as", call<zutxas, 'l', 'n', 'O', 'c'>},
+    {"la", call<zutxla, 'p', 'p', 'O', 'H'>},
+    {"ds", [](Args &a) {
+        a.used = "O", a.out = zutxds(a.p(0));
+        return num(a.out != nullptr) + a.outs();
+    }},
 };
+// clang-format on
 
 int allocations_left = -1;  // the allocation that fails, counting from 0
-void *failing_alloc(std::size_t size) { return allocations_left-- == 0 ? nullptr : std::malloc(size); }
+void *failing_alloc(std::size_t size) {
+    return allocations_left-- == 0 ? nullptr : std::malloc(size);
+}
 
 // Each row: function, arguments, result, and for functions that allocate the
 // result when an allocation fails, which every run with one failing
@@ -117,7 +150,8 @@ TEST(ZutxCases, EveryRowGivesItsResult) {
             allocations_left = failing;
             return ops.at(row[0].substr(0, row[0].find('!')))(args);
         };
-        const std::string want = zutest::unescape(row[last]), name = row[0] + " " + row[1].substr(0, 60);
+        const std::string want = zutest::unescape(row[last]),
+                          name = row[0] + " " + row[1].substr(0, 60);
         EXPECT_EQ(run(-1), want) << name;
         int k = 0;
         for (std::string got; allocates && k < 50 && (got = run(k)) != want; ++k)
@@ -138,18 +172,23 @@ TEST(ZutxProperty, AgreeWithFoldedBytesAndSplitUndoesJoin) {
         for (auto k = rng() % 10, r = rng() % 6; k > 0; --k, r = rng() % 6)
             w[k % 2] += "aAbB_\xE9"[r], f[k % 2] += "aabb_\xE9"[r];
         const unsigned max = rng() % 2 ? rng() % 6 : 65535;
-        const std::size_t k = std::mismatch(f[0].begin(), f[0].end(), f[1].begin(), f[1].end()).first - f[0].begin();
+        const std::size_t k =
+            std::mismatch(f[0].begin(), f[0].end(), f[1].begin(), f[1].end()).first - f[0].begin();
         Args args{{w[0], w[1], num(max)}};
         std::string got;
         for (const char *op : {"le", "gr", "sm", "cn", "tr"}) got += ops.at(op)(args) + " ";
-        EXPECT_EQ(got, num(f[0] < f[1]) + " " + num(f[0] > f[1]) + " " + num(k >= max || f[0] == f[1]) + " " +
-                           num(f[0].find(f[1]) != std::string::npos) + " 0:" + w[0].substr(0, k) + " ")
+        EXPECT_EQ(got, num(f[0] < f[1]) + " " + num(f[0] > f[1]) + " " +
+                           num(k >= max || f[0] == f[1]) + " " +
+                           num(f[0].find(f[1]) != std::string::npos) + " 0:" + w[0].substr(0, k) +
+                           " ")
             << w[0] << " " << w[1] << " max " << max;
     }
     for (int i = 0; i < 200; ++i) {
         const auto n = rng() % 20;
         std::string names;
-        for (auto k = n; k > 0; --k) names += std::string(rng() % 8 ? rng() % 3 : 4096, "xyz"[rng() % 3]) + (k > 1 ? "|" : "");
+        for (auto k = n; k > 0; --k)
+            names +=
+                std::string(rng() % 8 ? rng() % 3 : 4096, "xyz"[rng() % 3]) + (k > 1 ? "|" : "");
         Args join{{names, num(n), ","}}, split{{ops.at("as")(join).substr(2), ",", "0"}};
         EXPECT_EQ(ops.at("sa")(split), "1:" + num(names.empty() ? 0 : n) + ":" + names);
     }

@@ -18,8 +18,8 @@ int main(int argc, char **argv) {
                          nullptr, nullptr, 0, &pieces);
     if (st == ZUSD_OK && std::remove(argv[1]) != 0) st = ZUSD_SYSERR;
     if (st == ZUSD_OK) {
-        st = zucpjn(name, argv[2], 0, 0, 0, 1, 0, "", "", nullptr, nullptr, nullptr, nullptr, 0,
-                    0, nullptr);
+        st = zucpjn(name, argv[2], 0, 0, 0, 1, 0, "", "", nullptr, nullptr, nullptr, nullptr, 0, 0,
+                    nullptr);
     }
     if (st != ZUSD_OK) std::printf("consumer: status %u\n", st);
     return st == ZUSD_OK ? 0 : 1;
