@@ -15,11 +15,9 @@
 namespace {
 
 using zutest::arg;
+using zutest::status;
 using zutest::words;
 
-std::string st(unsigned s) {
-    return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";
-}
 std::string there(const std::string &path) {
     return zutest::exists(path) ? "there" : "gone";
 }
@@ -46,7 +44,7 @@ std::string pass(DIR *&h, const std::string &dir) {
     int isdir = 0;
     for (unsigned s;
          (s = zusdnx(&h, dir.c_str(), 0, name, &size, &isdir)) != ZUSD_NOMORE && seen.size() < 9;)
-        seen.push_back(name + (s != 0       ? "!" + st(s)
+        seen.push_back(name + (s != 0       ? "!" + status(s)
                                : isdir != 0 ? ":dir"
                                             : ":" + std::to_string(size)));
     std::sort(seen.begin(), seen.end());
@@ -79,26 +77,26 @@ std::string run(const std::vector<std::string> &r) {
     int flag = 7;
     uint32_t size = 7;
     std::string s;  // the status first: the report reads what the call left
-    if (op == "ex" || op == "ft") s = st((op == "ex" ? zusdex : zusdft)(path, &flag));
-    if (op == "fz") return s = st(zusdfz(path, &size)), words(s, size);
+    if (op == "ex" || op == "ft") s = status((op == "ex" ? zusdex : zusdft)(path, &flag));
+    if (op == "fz") return s = status(zusdfz(path, &size)), words(s, size);
     if (op == "rn" || op == "rm" || op == "rr") {
         const auto remove = op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr;
-        return s = st(remove(path)), words(s, there(r[2]));
+        return s = status(remove(path)), words(s, there(r[2]));
     }
-    if (op == "et") s = st(zusdet(path, arg(r[3]), &flag));
+    if (op == "et") s = status(zusdet(path, arg(r[3]), &flag));
     if (op == "ex" || op == "ft" || op == "et") return words(s, flag);
-    if (op == "ct") return s = st(zusdct(path, arg(r[3]))), words(s, times_of(r[3]));
+    if (op == "ct") return s = status(zusdct(path, arg(r[3]))), words(s, times_of(r[3]));
     if (op == "fp") {
         const auto byte = static_cast<unsigned char>(std::stoul(r[3], nullptr, 8));
-        return s = st(zusdfp(path, &byte)), words(s, zutest::mode_of(path));
+        return s = status(zusdfp(path, &byte)), words(s, zutest::mode_of(path));
     }
-    if (op == "md") return s = st(zusdmd(path)), words(s, zutest::mode_of(path));
+    if (op == "md") return s = status(zusdmd(path)), words(s, zutest::mode_of(path));
     // mv FROM TO LENGTH (0: no progress callback): status, progress calls, amount, own context,
     // FROM, [TO].
     if (op == "mv") {
         int mine = 0;
-        s = st(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress, 0,
-                      &mine));
+        s = status(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress, 0,
+                          &mine));
         return words(s, calls, amount, context == &mine, there(r[2]),
                      "[" + zutest::slurp(r[3]) + "]");
     }
@@ -108,7 +106,7 @@ std::string run(const std::vector<std::string> &r) {
         DIR *h = nullptr;
         uint32_t a = 9, b = 9, position = 9;
         const size_t fds = zutest::open_files();
-        const std::string opened = words(st(zusdod(&h, path, &a, &b)), a, b);
+        const std::string opened = words(status(zusdod(&h, path, &a, &b)), a, b);
         if (h == nullptr) return words(opened, "null");
         const std::string first = pass(h, r[2]),
                           rewound = words(zusdrs(&h, 0, &position), position),
@@ -117,7 +115,7 @@ std::string run(const std::vector<std::string> &r) {
         const std::string closed =
             words(cd, h == nullptr, zutest::open_files() == fds ? "" : "open");
         return words(opened, first, rewound, second == first ? "same" : second, closed,
-                     st(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
+                     status(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
     }
     return "unknown operation " + op;
 }
@@ -153,11 +151,12 @@ TEST(SzusdFileMove, AcrossFileSystemsCopiesAndRemoves) {
             mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=64k") != 0)
             return std::string("skip");
         const std::string s =
-            st(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
-        const std::string more =
-            st(zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
-        return words(s, there(from), zutest::slurp(fs + "/to"), more, there(big),
-                     st(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
+            status(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
+        const std::string more = status(
+            zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
+        return words(
+            s, there(from), zutest::slurp(fs + "/to"), more, there(big),
+            status(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
     });
     if (report == "skip") GTEST_SKIP() << "no private tmpfs mount on this machine";
     // The copy engine's own records of the failed copy are its tests' business.

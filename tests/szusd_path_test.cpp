@@ -12,12 +12,9 @@ namespace {
 
 using zutest::arg;
 using zutest::escape;
+using zutest::status;
 using zutest::words;
 
-// A status, with the error number after a failure.
-std::string st(unsigned s) {
-    return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";
-}
 std::string cwd() {
     char now[ZUSD_PATHSZ];
     return zusdwd(now, sizeof now) == ZUSD_OK ? now : "?";
@@ -34,32 +31,34 @@ std::string run(const std::vector<std::string> &r) {
         std::memset(p, 'x', sizeof p);
         for (auto &part : p) part[ZUSD_LEADSZ - 1] = '\0';
         p[3][ZUSD_EXTSZ - 1] = '\0';
-        const std::string s = st(zusdup(arg(r[2]), p[0], p[1], p[2], p[3]));
+        const std::string s = status(zusdup(arg(r[2]), p[0], p[1], p[2], p[3]));
         const std::string parts =
             words(s, "[" + std::string(p[0]) + "|" + p[1] + "|" + p[2] + "|" + p[3] + "]");
-        return s != "0" ? parts : words(parts, st(zusdcm(buf, p[0], p[1], p[2], p[3])), buf);
+        return s != "0" ? parts : words(parts, status(zusdcm(buf, p[0], p[1], p[2], p[3])), buf);
     }
     if (op == "cm") {  // cm LEAD DIR BASE EXT; a base of "=" is the output buffer, holding "x"
         std::strcpy(buf, "x");
         const std::string s =
-            st(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
+            status(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
         return words(s, "[" + std::string(buf) + "]");
     }
     if (op == "cf") {
         char base[ZUSD_BASESZ], ext[ZUSD_EXTSZ];
         std::snprintf(base, sizeof base, "%s", r[2].c_str());
         std::snprintf(ext, sizeof ext, "%s", r[3].c_str());
-        const std::string s = st(zusdcf(base, ext));
+        const std::string s = status(zusdcf(base, ext));
         return words(s, "[" + std::string(base) + "|" + ext + "]");
     }
-    if (op == "fsf") return words(st(zusdfsf(buf, std::stoi(r[3]), std::stoi(r[4]))), buf);
+    if (op == "fsf") return words(status(zusdfsf(buf, std::stoi(r[3]), std::stoi(r[4]))), buf);
     if (op == "pt") return zusdpt(buf), "[" + escape(buf) + "]";
     if (op == "dr") return words(zusddr(buf), buf);
-    const std::string s = op == "sd" ? st(zusdsd(r[2].c_str())) : op == "cr" ? st(zusdcr(buf)) : "";
+    const std::string s = op == "sd"   ? status(zusdsd(r[2].c_str()))
+                          : op == "cr" ? status(zusdcr(buf))
+                                       : "";
     if (op == "sd") return words(s, cwd());
     if (op == "wd") {
         const unsigned got = zusdwd(buf, static_cast<uint16_t>(std::stoul(r[2])));
-        const std::string report = words(st(got), got != 0 ? "" : buf);
+        const std::string report = words(status(got), got != 0 ? "" : buf);
         // The record names the buffer's address, which varies.
         const std::string log = zutest::slurp(zusdlg_filename);
         zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));

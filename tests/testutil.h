@@ -232,6 +232,11 @@ std::string words(const T &...values) {
     return text;
 }
 
+// A status, with the error number after a failure ("0" for success).
+inline std::string status(unsigned s) {
+    return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";
+}
+
 // A table cell as an argument: "-" stands for a null pointer. And a text
 // that may be null, for a report.
 inline const char *arg(const std::string &cell) {
