@@ -232,6 +232,13 @@ std::string words(const T &...values) {
     return text;
 }
 
+// An allocator for the modules' allocation seams whose call number
+// `alloc_fails_at` (counted in alloc_calls from 1; 0: none) fails.
+inline int alloc_calls = 0, alloc_fails_at = 0;
+inline void *failing_alloc(std::size_t n) {
+    return ++alloc_calls == alloc_fails_at ? nullptr : std::malloc(n);
+}
+
 // A status, with the error number after a failure ("0" for success).
 inline std::string status(unsigned s) {
     return s != 0 ? words(s, "e" + std::to_string(errno)) : "0";

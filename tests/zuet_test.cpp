@@ -3,6 +3,7 @@
  * width, pairs added twice, resets over many generations; allocation. */
 #include "zuet.h"
 
+#include "testutil.h"
 #include "zubf.h"
 
 #include <gtest/gtest.h>
@@ -12,11 +13,6 @@
 #include <random>
 
 namespace {
-
-int calls, failing;
-void *fail_nth(std::size_t n) {
-    return ++calls == failing ? nullptr : std::malloc(n);
-}
 
 /* Each round fills the table from a fresh reset with other pairs (literal
  * and longer prefixes, every fifth from a small set, so that many come
@@ -52,9 +48,11 @@ TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
         zuetds(t);
     }
     EXPECT_TRUE(zuetmk(17, 18) == nullptr && zuetmk(14, 19) == nullptr);
-    zubfma = fail_nth;
-    for (failing = 1; failing <= 3; ++failing, calls = 0)
-        EXPECT_EQ(zuetmk(14, 18), nullptr) << failing;
+    zubfma = zutest::failing_alloc;
+    for (int n = 1; n <= 3; ++n) {
+        zutest::alloc_calls = 0, zutest::alloc_fails_at = n;
+        EXPECT_EQ(zuetmk(14, 18), nullptr) << n;
+    }
     zubfma = std::malloc;
 }
 

@@ -131,23 +131,18 @@ const std::map<std::string, std::string (*)(Args &)> ops = {
 };
 // clang-format on
 
-int allocations_left = -1;  // the allocation that fails, counting from 0
-void *failing_alloc(std::size_t size) {
-    return allocations_left-- == 0 ? nullptr : std::malloc(size);
-}
-
 // Each row: function, arguments, result, and for functions that allocate the
 // result when an allocation fails, which every run with one failing
 // allocation must give until they are few enough for the call to succeed.
 TEST(ZutxCases, EveryRowGivesItsResult) {
-    zutx_alloc = failing_alloc;
+    zutx_alloc = zutest::failing_alloc;
     for (const auto &row : zutest::table("zutx_cases.tsv")) {
         const bool allocates = row[0].back() == '!';
         const std::size_t last = row.size() - (allocates ? 2 : 1);  // the result's column
         const auto run = [&](int failing) {
             Args args;
             for (std::size_t i = 1; i < last; ++i) args.v.push_back(zutest::unescape(row[i]));
-            allocations_left = failing;
+            zutest::alloc_calls = 0, zutest::alloc_fails_at = failing + 1;
             return ops.at(row[0].substr(0, row[0].find('!')))(args);
         };
         const std::string want = zutest::unescape(row[last]),
@@ -157,6 +152,8 @@ TEST(ZutxCases, EveryRowGivesItsResult) {
         for (std::string got; allocates && k < 50 && (got = run(k)) != want; ++k)
             EXPECT_EQ(got, row.back()) << name << ", allocation " << k << " failing";
         EXPECT_LT(k, 50) << name << ": never succeeded with one allocation failing";
+        EXPECT_TRUE(!allocates || k > 0)
+            << name << ": the first allocation failing changed nothing";
     }
     zutx_alloc = std::malloc;
 }
