@@ -54,6 +54,11 @@ inline std::uint64_t load_be64(const unsigned char *p) {
     return __builtin_bswap64(v);
 }
 
+inline void store_be64(unsigned char *p, std::uint64_t v) {
+    v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
 /* A byte range of a file, read with pread, as a stdio stream. */
 struct Range {
     int fd;
@@ -507,14 +512,22 @@ struct Joiner {
             if (ok) ok = zubfpn(out, p, n) != 0;
             return;
         }
+        /* Shifted right by an bits, eight bytes at a time while they last. */
         const int back = 8 - an;
+        const std::uint32_t low = (1u << an) - 1u;
         while (n > 0) {
             if (used == sizeof stage) flush();
             std::size_t k = sizeof stage - used;
             if (k > n) k = n;
-            for (std::size_t i = 0; i < k; ++i) {
+            std::size_t i = 0;
+            for (; i + 8 <= k; i += 8) {
+                const std::uint64_t v = load_be64(p + i);
+                store_be64(stage + used + i, (std::uint64_t(acc) << (64 - an)) | (v >> an));
+                acc = static_cast<std::uint32_t>(v) & low;
+            }
+            for (; i < k; ++i) {
                 stage[used + i] = static_cast<unsigned char>((acc << back) | (p[i] >> an));
-                acc = p[i] & ((1u << an) - 1u);
+                acc = p[i] & low;
             }
             used += static_cast<std::uint32_t>(k);
             p += k;
