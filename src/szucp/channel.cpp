@@ -15,13 +15,16 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string_view>
 
@@ -652,12 +655,89 @@ std::uint32_t zucpslice = 8u << 20;
 
 namespace {
 
+// Sends a codec copy's output towards the disk while the copy goes on: a
+// thread of its own waits in fdatasync for what has been written so far,
+// so the sync at the commit finds only the last steps' data left (on a
+// virtual disk the sync costs about as much as the data it has to flush,
+// even when the kernel has written it out already). The commit still
+// syncs. The kernel reports a write error to one sync only, so an error
+// this thread meets fails the copy. Without the thread (it could not be
+// started) the kernel is only told to start writing.
+class Flusher {
+public:
+    explicit Flusher(int fd) : fd_(fd) {}
+    Flusher(const Flusher &) = delete;
+    Flusher &operator=(const Flusher &) = delete;
+    ~Flusher() { stop(); }
+
+    // Data written so far is to go to the disk.
+    void poke() {
+        if (fd_ == -1) return;
+        if (!started_) {
+            started_ = true;
+            sigset_t all, old;
+            sigfillset(&all);  // the copying thread takes every signal
+            pthread_sigmask(SIG_BLOCK, &all, &old);
+            running_ = pthread_create(&th_, nullptr, run, this) == 0;
+            pthread_sigmask(SIG_SETMASK, &old, nullptr);
+        }
+        if (!running_) {
+            sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            want_ = true;
+        }
+        cv_.notify_one();
+    }
+
+    // Waits for a sync under way; 0, or the errno of a sync that failed.
+    int stop() {
+        if (running_) {
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                done_ = true;
+            }
+            cv_.notify_one();
+            pthread_join(th_, nullptr);
+            running_ = false;
+        }
+        return error_;
+    }
+
+private:
+    static void *run(void *arg) {
+        auto *f = static_cast<Flusher *>(arg);
+        std::unique_lock<std::mutex> lk(f->mu_);
+        for (;;) {
+            f->cv_.wait(lk, [f] { return f->want_ || f->done_; });
+            if (f->done_) return nullptr;
+            f->want_ = false;
+            lk.unlock();
+            // Files that cannot be synced (EINVAL) are left to the commit.
+            const int e = fdatasync(f->fd_) == 0 || errno == EINVAL ? 0 : errno;
+            lk.lock();
+            if (e != 0 && f->error_ == 0) f->error_ = e;
+        }
+    }
+
+    int fd_;
+    bool started_ = false, running_ = false;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    bool want_ = false, done_ = false;
+    int error_ = 0;
+    pthread_t th_{};
+};
+
 struct Steps {
     zucpcb *ch;
     zusdprog progress;
     zusdpoll poll;
     void *cbarg;
     std::uint64_t slice, next; /* a parallel run's steps end at `next` output bytes */
+    Flusher *flush;
 };
 
 // After a step: progress gets the output's growth, and the poll may stop
@@ -681,27 +761,17 @@ unsigned parstep(void *arg) {
     if (out->count < s->next) return ZUSD_OK;
     s->next = out->count + s->slice;
     const unsigned stop = stepped(arg);
-    if (stop == 0 && out->fp != nullptr)
-        sync_file_range(fileno(out->fp), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (stop == 0) s->flush->poke();
     return stop;
 }
 
-// An unlimited codec copy runs as a series of steps of about zucpslice
-// output bytes each (the encoder and decoder stop at an output limit and go
-// on from there on the same stream), and after each step the kernel is told
-// to start writing the output out. The sync when the output is closed then
-// waits only for the last step's data. Outputs past the 32-bit range finish
-// in one unlimited step. Progress gets the output's growth after each step.
-// With threads to spare (zulzpt), the whole file goes first through the
-// parallel encoder or decoder, which leave the serial one at its end (the
-// decoder: at the start of its last stretch).
-unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
+unsigned runsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg, Flusher *flush) {
     auto *in = static_cast<zubfcb *>(ch->in);
     auto *out = static_cast<zubfcb *>(ch->out);
     // The encoder stops once the output is within 2 bytes of its limit, so a
     // step must allow more than that to make headway.
     const std::uint64_t slice = zucpslice == 0 ? kNoLimit : zucpslice < 16 ? 16 : zucpslice;
-    Steps steps{ch, progress, poll, cbarg, slice, out->count + slice};
+    Steps steps{ch, progress, poll, cbarg, slice, out->count + slice, flush};
     const unsigned threads = zulzpt(ch->compress);
     const unsigned pst =
         threads < 2            ? ZUSD_OK
@@ -726,8 +796,29 @@ unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
         if (st != ZUSD_OK) return st;
         if (const unsigned stop = stepped(&steps); stop != 0) return stop;
         if (done || last) return ZUSD_OK;
-        if (out->fp != nullptr) sync_file_range(fileno(out->fp), 0, 0, SYNC_FILE_RANGE_WRITE);
+        flush->poke();
     }
+}
+
+// An unlimited codec copy runs as a series of steps of about zucpslice
+// output bytes each (the encoder and decoder stop at an output limit and go
+// on from there on the same stream), and after each step the output is
+// sent on its way to the disk (Flusher). The sync when the output is closed
+// then waits only for the last steps' data. Outputs past the 32-bit range
+// finish in one unlimited step. Progress gets the output's growth after
+// each step. With threads to spare (zulzpt), the whole file goes first
+// through the parallel encoder or decoder, which leave the serial one at
+// its end (the decoder: at the start of its last stretch).
+unsigned codecsteps(zucpcb *ch, zusdprog progress, zusdpoll poll, void *cbarg) {
+    auto *out = static_cast<zubfcb *>(ch->out);
+    Flusher flush(out->fp != nullptr ? fileno(out->fp) : -1);
+    unsigned st = runsteps(ch, progress, poll, cbarg, &flush);
+    if (const int e = flush.stop(); e != 0 && st == ZUSD_OK) {
+        errno = e;
+        zusderr("zucpcp:  fdatasync( OUTfile ) != 0");
+        st = ZUSD_WRERR;
+    }
+    return st;
 }
 
 }  // namespace
