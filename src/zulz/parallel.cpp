@@ -44,6 +44,10 @@ namespace {
 constexpr unsigned kMaxThreads = 64;
 constexpr std::uint32_t kInBuf = 32u << 10; /* input buffer of a worker's stream */
 constexpr std::uint32_t kScanBuf = 64u << 10;
+/* Longest stretch, in bits, the scan jumps over: after a refill the buffer
+ * then holds the next half buffer of jumps, so refills stay rare whatever
+ * the stretches' lengths. */
+constexpr std::uint64_t kMaxJump = 8ull * (kScanBuf / 2 - 16);
 constexpr std::uint64_t kBlock = 1u << 20; /* encoder block */
 constexpr unsigned kPool = 3;              /* output pieces per decoder worker */
 constexpr unsigned kDepth = 2;             /* jobs queued per decoder worker */
@@ -266,6 +270,11 @@ struct Scan {
     int width;
     std::uint32_t next, maxcode;
     bool first;
+    /* The last stretch scanned code by code: where it began, and its length
+     * in bits with the width of the clear code that ended it. */
+    std::uint64_t from;
+    std::uint64_t span;
+    int spanw;
 };
 
 void refill(Scan &s) {
@@ -288,10 +297,36 @@ void refill(Scan &s) {
     std::memset(s.buf + s.have, 0, 8);
 }
 
+/* The code of `width` bits at bit `bit` of the file, when the buffer (after
+ * a refill if need be) holds it: false near the end of the data. */
+bool peek(Scan &s, std::uint64_t bit, int width, std::uint32_t *code) {
+    if (bit / 8 + 8 > s.base + s.have && !s.eof) refill(s);
+    if (bit / 8 + 8 > s.base + s.have) return false;
+    *code = static_cast<std::uint32_t>((load_be64(s.buf + (bit / 8 - s.base)) << (bit % 8)) >>
+                                       (64 - width));
+    return true;
+}
+
 /* Scan from `start` (just after a reset) to the clear code that ends a job:
- * true with s.bit just after it; false at the end of the stream. */
+ * true with s.bit just after it; false at the end of the stream.
+ *
+ * A stretch that fills the table has the same length as every other such
+ * stretch, so the scan first looks for a clear code where the last stretch
+ * would have put it and jumps there; only when none is found does it read
+ * the stretch code by code. A jump can be fooled by a stretch that cleared
+ * early and happens to hold the clear code's bits at that place: the worker
+ * that restores the job then does not end where the scan said, and the
+ * serial decoder takes over from the job's start. */
 bool scan_job(Scan &s, std::uint64_t start) {
     for (;;) {
+        std::uint32_t clear = 0;
+        if (s.first && s.span != 0 && s.span <= kMaxJump &&
+            peek(s, s.bit + s.span - s.spanw, s.spanw, &clear) && clear == 1) {
+            s.bit += s.span;
+            s.from = s.bit;
+            if (s.bit / 8 - start / 8 >= zulzpjob) return true;
+            continue;
+        }
         const std::uint64_t at = s.bit / 8 - s.base;
         if (at + 8 > s.have) {
             if (!s.eof) {
@@ -306,6 +341,9 @@ bool scan_job(Scan &s, std::uint64_t start) {
         if (s.first) {
             s.first = false;
         } else if (code == 1) {
+            s.span = s.bit - s.from;
+            s.spanw = s.width;
+            s.from = s.bit;
             s.next = 257;
             s.width = 9;
             s.first = true;
@@ -569,7 +607,7 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
     const unsigned header = s.have > 0 ? s.buf[0] : 256;
     if (header > 18) return ZUSD_OK; /* the serial decoder refuses it */
     s.maxcode = header <= 9 ? 511u : header <= 16 ? (1u << header) - 1u : 65535u;
-    s.bit = 8;
+    s.bit = s.from = 8;
     s.width = 9;
     s.next = 257;
     s.first = true;
