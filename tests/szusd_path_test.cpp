@@ -1,8 +1,12 @@
-// Path names: split and join, the `_` naming, the volume digit, typed-path
-// normalisation, the bounds of the part buffers and the current-directory
-// services. Each row of szusd_path_cases.tsv runs in a forked child (the
-// directory services change the working directory) on the tree of
-// szusd_path_tree.tsv; what it reports and logs must equal its last cell.
+// Path names (split and join, the `_` naming, the volume digit, typed-path
+// normalisation, the bounds of the part buffers, the current-directory
+// services), the error log with the status mapping of error numbers, and the
+// date layouts with the parser that reads the display layout back. Each row
+// of szusd_path_cases.tsv, szusd_log_cases.tsv and szusd_time_cases.tsv runs
+// in a forked child (the directory services change the working directory;
+// the log settings, ZU_ERRORLOG and the time zone are process-wide) on the
+// tree of szusd_path_tree.tsv; what it reports and logs must equal its last
+// cell.
 #include "szusd.h"
 #include "testutil.h"
 
@@ -20,9 +24,27 @@ std::string cwd() {
     return zusdwd(now, sizeof now) == ZUSD_OK ? now : "?";
 }
 
+// A file as [content mode], its records' dates as DATE once they have the
+// display layout.
+std::string file_report(const std::string &path) {
+    static const std::regex date(R"(\d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM))");
+    const std::string text = std::regex_replace(zutest::slurp(path), date, "DATE");
+    return "[" + escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
+}
+
+// Set-up items besides zutest::setup_item's: off (no log configured) and
+// lg:PATH:LEVEL (zusdlg).
 std::string run(const std::vector<std::string> &r) {
-    for (const auto &item : zutest::split(r[0], '|'))
-        if (item != "-" && !zutest::setup_item(item)) return "set-up failed: " + item;
+    for (const auto &item : zutest::split(r[0], '|')) {
+        if (item == "off")
+            std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
+        else if (item.starts_with("lg:"))
+            zusdlg(item.substr(3, item.rfind(':') - 3).c_str(),
+                   std::stoul(item.substr(item.rfind(':') + 1)));
+        else if (item != "-" && !zutest::setup_item(item))
+            return "set-up failed: " + item;
+    }
+    tzset();
     const std::string &op = r[1];
     char buf[ZUSD_PATHSZ];
     std::snprintf(buf, sizeof buf, "%s", r.size() > 2 ? r[2].c_str() : "");
@@ -54,8 +76,8 @@ std::string run(const std::vector<std::string> &r) {
     if (op == "dr") return words(zusddr(buf), buf);
     const std::string s = op == "sd"   ? status(zusdsd(r[2].c_str()))
                           : op == "cr" ? status(zusdcr(buf))
-                                       : "";
-    if (op == "sd") return words(s, cwd());
+                                       : "";  // the status first: the report reads what it left
+    if (op == "sd" || op == "cr") return words(s, op == "cr" ? buf : "", cwd());
     if (op == "wd") {
         const unsigned got = zusdwd(buf, static_cast<uint16_t>(std::stoul(r[2])));
         const std::string report = words(status(got), got != 0 ? "" : buf);
@@ -64,14 +86,56 @@ std::string run(const std::vector<std::string> &r) {
         zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));
         return report;
     }
-    if (op == "cr") return words(s, buf, cwd());
+    if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
+        int result = 0;
+        const size_t fds = zutest::open_files();
+        for (size_t i = 3; i < r.size(); ++i)
+            errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
+        const int after = errno;
+        const bool leaked = zutest::open_files() != fds;
+        return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
+                     file_report(r[2]));
+    }
+    if (op == "lg") {
+        const int result = zusdlg(arg(r[2]), std::stoul(r[3]));
+        return words(result, zusdlg_level, zutest::shown(zusdlg_filename));
+    }
+    if (op == "la") {
+        FILE *log = zusdla(static_cast<unsigned>(std::stoul(r[2])));
+        return log != nullptr ? (std::fclose(log), "open") : "null";
+    }
+    if (const int e = op == "es" ? std::stoi(r[2]) : 0; op == "es")
+        return words(zusdes(e), zusdest(e), zusdesm(e));
+    char text[21] = "";
+    time_t t = 7;
+    if (op == "du") {
+        t = static_cast<time_t>(std::stoll(r[2]));
+        const int n = zusddu(&t, text, std::stoi(r[3]));
+        return words(n, zusddl(&t), "[" + std::string(text) + "]");
+    }
+    // dp TEXT: the parser's status and fields, then zusddp's value and whether *t holds it.
+    if (op == "dp") {
+        struct tm tm;
+        std::memset(&tm, 1, sizeof tm);
+        const unsigned parsed = zusdbt(arg(r[2]), nullptr, &tm);
+        const time_t value = zusddp(&t, arg(r[2]));
+        return words(parsed, tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     tm.tm_isdst, value, t == value);
+    }
+    if (op == "now") {  // stored and returned alike, and its display text reads back to it
+        const time_t now = zusdgd(&t);
+        zusddu(&now, text, 0);
+        return words(now == t, now > 1700000000, zusddp(nullptr, text) == now);
+    }
     return "unknown operation " + op;
 }
 
-TEST(SzusdPathTable, EveryRowReportsAsRecorded) {
+TEST(SzusdPathTables, EveryRowReportsAsRecorded) {
     zutest::TempDir dir{"zupath"};
     ASSERT_EQ(dir.str().size(), 17u);  // the rows of the directory buffer count on it
-    zutest::check_rows("szusd_path_cases.tsv", "szusd_path_tree.tsv", {{"$D", dir.str()}}, run);
+    for (const char *table :
+         {"szusd_path_cases.tsv", "szusd_log_cases.tsv", "szusd_time_cases.tsv"})
+        zutest::check_rows(table, "szusd_path_tree.tsv", {{"$D", dir.str()}}, run);
 }
 
 }  // namespace
