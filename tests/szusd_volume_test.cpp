@@ -51,7 +51,7 @@ void release(void *s, void *v) {
 
 // Set-up items: insert:DIR (the volume in the drive, none when empty),
 // fake:FRSIZE/AVAIL/ERRNO (the statvfs seam), stdin:TEXT and
-// set:whtdsk|mntcmd|floppylog=VALUE.
+// set:SETTING=VALUE (zutest::setup_item).
 void set_up(const std::string &items, zutest::VolumeLab &lab) {
     for (const auto &item : zutest::split(items, '|')) {
         const std::string value = item.substr(item.find(':') + 1);
@@ -65,10 +65,7 @@ void set_up(const std::string &items, zutest::VolumeLab &lab) {
         }
         if (item.starts_with("stdin:"))
             zutest::spit(root + "/in", value), dup2(open((root + "/in").c_str(), O_RDONLY), 0);
-        for (const auto &[name, to] :
-             {std::pair{"whtdsk=", whtdsk}, {"mntcmd=", mntcmd}, {"floppylog=", floppylog}})
-            if (item.starts_with("set:") && value.starts_with(name))
-                std::snprintf(to, ZUSD_VOLSETSZ, "%s", value.c_str() + std::strlen(name));
+        if (item.starts_with("set:")) zutest::setup_item(item);
     }
 }
 

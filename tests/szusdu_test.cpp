@@ -59,15 +59,9 @@ void mm_reset(void *m) {
     std::printf(m == &mm ? "m" : "m?");
 }
 
-// The volume settings, for set-up items set:NAME=VALUE.
-const std::pair<std::string, char *> settings[] = {
-    {"set:whtdsk", whtdsk},       {"set:mntcmd", mntcmd},   {"set:umntcmd", umntcmd},
-    {"set:floppylog", floppylog}, {"set:prevmnt", prevmnt}, {"set:prevumnt", prevumnt}};
-
 // Set-up items besides zutest::setup_item's: errno:N, getgroups:COUNT/FETCHED
 // (the answers to the count question and to the fetch), grgid:none (no
-// group found by number), grgid:noname (an entry without a name) and
-// set:SETTING=VALUE (a volume setting).
+// group found by number) and grgid:noname (an entry without a name).
 std::string set_up(const std::string &items) {
     zusdu_sys = {[](const char *n) { return ++pw_calls, ::getpwnam(n); },
                  [](const char *n) { return ++gr_calls, ::getgrnam(n); },
@@ -77,9 +71,6 @@ std::string set_up(const std::string &items) {
                  fake_chown};
     for (const auto &item : zutest::split(items, '|')) {
         const auto v = zutest::split(item.substr(item.find(':') + 1), '/');
-        for (const auto &[name, to] : settings)
-            if (item.substr(0, item.find('=')) == name)
-                std::snprintf(to, ZUSD_VOLSETSZ, "%s", item.c_str() + item.find('=') + 1);
         if (item.starts_with("errno:"))
             fail_errno = std::stoi(v[0]);
         else if (item.starts_with("getgroups:"))
@@ -94,7 +85,7 @@ std::string set_up(const std::string &items) {
                 static struct group g {};
                 return &g;
             };
-        else if (!item.starts_with("set:") && item != "-" && !zutest::setup_item(item))
+        else if (item != "-" && !zutest::setup_item(item))
             return "set-up failed: " + item;
     }
     return "";
@@ -243,32 +234,16 @@ TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
 TEST(SzusdProcQuoting, AnyNameReachesTheCommandAsOneWord) {
     zutest::TempDir root{"zuquote"};
     const std::string log = root / "flog", ran = root / "ran";
-    const std::vector<std::string> bits = {"a",
-                                           " ",
-                                           ";",
-                                           "'",
-                                           "\"",
-                                           "\\",
-                                           "$(touch " + ran + ")",
-                                           "`touch " + ran + "`",
-                                           "|",
-                                           "&",
-                                           "*",
-                                           "\n",
-                                           "$HOME",
-                                           "${x}",
-                                           "''",
-                                           "#",
-                                           "~",
-                                           "!",
-                                           "\t",
-                                           ">x"};
+    // The pieces of a name, separated by commas (a comma is not among them).
+    const std::vector<std::string> bits =
+        zutest::split("a, ,;,',\",\\,$(touch @),`touch @`,|,&,*,\n,$HOME,${x},'',#,~,!,\t,>x", ',');
     std::snprintf(mntcmd, sizeof mntcmd, "%s", "f(){ printf '%s:%s' \"$#\" \"$1\" >&2; }; f");
     std::snprintf(floppylog, sizeof floppylog, "%s", log.c_str());
     std::mt19937 random(11);
     for (int i = 0; i < 80; ++i) {
         std::string word;
-        for (int n = static_cast<int>(random() % 9); n-- > 0;) word += bits[random() % bits.size()];
+        for (int n = static_cast<int>(random() % 9); n-- > 0;)
+            word += zutest::expand(bits[random() % bits.size()], {{"@", ran}});
         std::snprintf(whtdsk, sizeof whtdsk, "%s", word.c_str());
         unlink(log.c_str());
         EXPECT_EQ(zusdufm(0), 0) << word;

@@ -6,6 +6,7 @@
 #define ZU_TESTS_TESTUTIL_H
 
 #include "szusd.h"
+#include "szusdu.h"
 
 #include <gtest/gtest.h>
 
@@ -306,15 +307,24 @@ inline void make_tree(const std::string &root, const std::string &name, const Va
     }
 }
 
+// The volume settings by name.
+inline const std::pair<const char *, char *> volume_settings[] = {
+    {"whtdsk", whtdsk},       {"owhtdsk", owhtdsk}, {"mntcmd", mntcmd},    {"umntcmd", umntcmd},
+    {"floppylog", floppylog}, {"prevmnt", prevmnt}, {"prevumnt", prevumnt}};
+
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
-// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, groups:NAME,NAME... (the supplementary
-// groups) and user:NAME (become that user with its primary group and no
-// supplementary groups; last, since it gives up the rights for the rest).
-// False for an item of another kind, or one that failed.
+// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, set:SETTING=VALUE (a volume
+// setting), groups:NAME,NAME... (the supplementary groups) and user:NAME
+// (become that user with its primary group and no supplementary groups;
+// last, since it gives up the rights for the rest). False for an item of
+// another kind, or one that failed.
 inline bool setup_item(const std::string &item) {
     const size_t colon = item.find(':');
     const std::string kind = item.substr(0, colon), arg = item.substr(colon + 1);
     const size_t eq = arg.find('=');
+    for (const auto &[name, setting] : volume_settings)
+        if (kind == "set" && arg.substr(0, eq) == name)
+            return std::snprintf(setting, ZUSD_VOLSETSZ, "%s", &arg[eq + 1]) < int{ZUSD_VOLSETSZ};
     if (kind == "env") return setenv(arg.substr(0, eq).c_str(), arg.substr(eq + 1).c_str(), 1) == 0;
     if (kind == "unenv") return unsetenv(arg.c_str()) == 0;
     if (kind == "cd") return chdir(arg.c_str()) == 0;

@@ -34,11 +34,6 @@ class VolumeLab {
     // `location`, and must set *cancel.
     using Action = std::function<void(VolumeLab &, char *location, unsigned volnum, int *cancel)>;
 
-    // The process-wide settings a test may change, put back by TearDown.
-    static std::array<char *, 7> settings() {
-        return {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
-    }
-
     // The lab in a directory of its own, or in `at` when given.
     void SetUp(const std::string &at = "") {
         if (at.empty()) dir_.emplace("zuvol");
@@ -46,7 +41,7 @@ class VolumeLab {
         state = root + "/state";
         mnt = root + "/mnt";
         ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-        for (const char *setting : settings()) saved_.emplace_back(setting);
+        for (const auto &setting : volume_settings) saved_.emplace_back(setting.second);
         set(whtdsk, mnt);
         set(owhtdsk, mnt);
         const std::string scripts = "/bin/sh " ZU_TEST_SOURCE_DIR "/volume/";
@@ -55,8 +50,8 @@ class VolumeLab {
         set(floppylog, state + "/floppy.log");
     }
     void TearDown() {
-        for (std::size_t i = 0; i < saved_.size(); ++i)
-            std::memcpy(settings()[i], saved_[i].c_str(), saved_[i].size() + 1);
+        for (std::size_t i = 0; i < saved_.size(); ++i)  // the settings a test may have changed
+            std::memcpy(volume_settings[i].second, saved_[i].c_str(), saved_[i].size() + 1);
         saved_.clear();
         dir_.reset();
     }
