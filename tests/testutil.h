@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -71,21 +72,11 @@ inline bool exists(const std::string &path) {
 // Removes a tree, first giving back the owner's rights to directories a
 // test locked, without following symbolic links.
 inline void remove_tree(const std::string &path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        unlink(path.c_str());
-        return;
-    }
+    std::error_code none;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(path, none))) return;
     chmod(path.c_str(), 0700);
-    if (DIR *d = opendir(path.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") remove_tree(path + "/" + name);
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
+    for (const auto &e : std::filesystem::directory_iterator(path, none)) remove_tree(e.path());
+    std::filesystem::remove_all(path, none);
 }
 
 // A directory made by mkdtemp under /tmp, removed with all it holds.
@@ -364,7 +355,7 @@ auto env_owned(Fn &&fn) {
 // child that leaked adds " LEAK".
 inline std::string child_report(const std::string &dir, const std::function<std::string()> &fn) {
     const std::string out = dir + "/.out", log = dir + "/.log";
-    FILE *result = std::tmpfile();
+    FILE *result = std::tmpfile();  // opened before the child may give up its rights
     const int code = run_in_child([&] {
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         const int logfd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -372,6 +363,7 @@ inline std::string child_report(const std::string &dir, const std::function<std:
         close(fd);
         close(logfd);
         zusdlg(log.c_str(), 1);
+        errno = 0;  // a row that reports errno sees only what its calls set
         std::string text = "=" + fn();
 #if defined(__SANITIZE_ADDRESS__)
         if (__lsan_do_recoverable_leak_check() != 0) text += " LEAK";
@@ -379,9 +371,7 @@ inline std::string child_report(const std::string &dir, const std::function<std:
         std::fputs(text.c_str(), result);
         return 0;
     });
-    std::string text;
-    std::rewind(result);
-    for (int c; (c = std::fgetc(result)) != EOF;) text += static_cast<char>(c);
+    std::string text = slurp("/proc/self/fd/" + std::to_string(fileno(result)));
     std::fclose(result);
     text = text.empty() ? "exit=" + std::to_string(code) : text.substr(1);
     if (const std::string printed = slurp(out); !printed.empty()) text += " >" + escape(printed);
