@@ -171,7 +171,7 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     const std::string out = to + (split && coded ? "_" : "");
     ASSERT_EQ(mkdir(d.c_str(), 0700) | mkdir((tmp / "p").c_str(), 0700), 0);
     if (r[3] == "dir" || r[4] == "dir") mkdir((r[3] == "dir" ? in : out).c_str(), 0700);
-    if (r[3] != "dir" && r[3] != "none") zutest::spit(in, content(r[3]));
+    if (r[3] != "dir") zutest::spit(in, content(r[3]));
     if (r[4] == "old") zutest::spit(out, "old");
     chmod(out.c_str(), 0600);
     if (r[4] == "link") symlink("s", out.c_str());
