@@ -125,12 +125,11 @@ TEST(SzusdFileTable, EveryRowReportsAsRecorded) {
     struct statvfs vfs {};
     ASSERT_EQ(dir.str().size(), 17u);  // the rows of long paths count on it
     ASSERT_EQ(statvfs(dir.c_str(), &vfs), 0);
-    zutest::check_rows(
-        "szusd_file_cases.tsv", "szusd_file_tree.tsv",
-        {{"$D", dir.str()},
-         {"$LONG", dir.str() + zutest::unescape(zutest::expand("{20:/@{99*d}}", {}))},
-         {"$BLK", std::to_string(vfs.f_frsize)}},
-        run);
+    zutest::check_rows("szusd_file_cases.tsv", "szusd_file_tree.tsv",
+                       {{"$D", dir.str()},
+                        {"$LONG", dir.str() + zutest::expand("@{20*/@{99*d}}", {})},
+                        {"$BLK", std::to_string(vfs.f_frsize)}},
+                       run);
 }
 
 // Across file systems a move copies and removes the original, which stays
@@ -140,8 +139,8 @@ TEST(SzusdFileMove, AcrossFileSystemsCopiesAndRemoves) {
     zutest::TempDir dir{"zufile"};
     const std::string fs = dir / "fs", from = dir.file("from", "moved\n"),
                       big = dir.file("big", std::string(100000, 'b'));
-    const std::string longest = dir.str() + zutest::unescape(zutest::expand(
-                                                "{20:/@{99*d}}/@{30*e}", {}));  // 2048 characters
+    const std::string longest =
+        dir.str() + zutest::expand("@{20*/@{99*d}}/@{30*e}", {});  // 2048 characters
     ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
     ASSERT_EQ(zusdmd(longest.substr(0, longest.rfind('/')).c_str()), ZUSD_OK);
     zutest::spit(longest, "x");

@@ -164,16 +164,18 @@ namespace zutest {
 
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
-// `text` with each key of `vars` replaced by its value, and each @{N*c}
-// replaced by N copies of the character c (long names and values in tables).
+// `text` with each key of `vars` replaced by its value, then each @{N*TEXT}
+// by N copies of TEXT, innermost first (long names and values in tables).
 inline std::string expand(std::string text, const Vars &vars) {
     for (const auto &[key, value] : vars)
         for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
             text.replace(at, key.size(), value);
-    for (size_t at = 0; (at = text.find("@{", at)) != std::string::npos;) {
-        const size_t star = text.find('*', at), n = std::stoul(text.substr(at + 2));
-        text.replace(at, text.find('}', star + 2) + 1 - at, std::string(n, text[star + 1]));
-        at += n;
+    for (size_t at; (at = text.rfind("@{")) != std::string::npos;) {
+        const size_t star = text.find('*', at), close = text.find('}', star);
+        std::string copies;
+        for (unsigned long n = std::stoul(text.substr(at + 2)); n > 0; --n)
+            copies += text.substr(star + 1, close - star - 1);
+        text.replace(at, close + 1 - at, copies);
     }
     return text;
 }
@@ -187,18 +189,11 @@ inline std::string escape(const std::string &text) {
     return out;
 }
 // A table cell as the bytes it stands for: \n, \r, \t, \\ and \xHH escape
-// a byte, and {N:text} stands for N copies of text (for long inputs).
+// a byte.
 inline std::string unescape(const std::string &cell) {
     std::string out;
     for (std::size_t i = 0; i < cell.size(); ++i) {
-        const std::size_t colon = cell.find_first_not_of("0123456789", i + 1);
-        const std::size_t close = colon == std::string::npos ? colon : cell.find('}', colon);
-        if (cell[i] == '{' && colon > i + 1 && close != std::string::npos && cell[colon] == ':') {
-            const std::string part = unescape(cell.substr(colon + 1, close - colon - 1));
-            for (unsigned long n = std::stoul(cell.substr(i + 1, colon - i - 1)); n > 0; --n)
-                out += part;
-            i = close;
-        } else if (cell[i] != '\\' || i + 1 == cell.size()) {
+        if (cell[i] != '\\' || i + 1 == cell.size()) {
             out += cell[i];
         } else if (cell[++i] == 'x') {
             out += static_cast<char>(std::stoi(cell.substr(i + 1, 2), nullptr, 16));

@@ -140,11 +140,12 @@ TEST(ZutxCases, EveryRowGivesItsResult) {
         const std::size_t last = row.size() - (allocates ? 2 : 1);  // the result's column
         const auto run = [&](int failing) {
             Args args;
-            for (std::size_t i = 1; i < last; ++i) args.v.push_back(zutest::unescape(row[i]));
+            for (std::size_t i = 1; i < last; ++i)
+                args.v.push_back(zutest::unescape(zutest::expand(row[i], {})));
             zutest::alloc_calls = 0, zutest::alloc_fails_at = failing + 1;
             return ops.at(row[0].substr(0, row[0].find('!')))(args);
         };
-        const std::string want = zutest::unescape(row[last]),
+        const std::string want = zutest::unescape(zutest::expand(row[last], {})),
                           name = row[0] + " " + row[1].substr(0, 60);
         EXPECT_EQ(run(-1), want) << name;
         int k = 0;
