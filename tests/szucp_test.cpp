@@ -238,28 +238,28 @@ TEST(SzucpCases, EveryRowEndsWithItsStatusReportAndFiles) {
 // volume is filled, none overfilled, and the pieces join back; a prompt
 // cancelled ends the split with 8, the pieces finished so far kept.
 TEST(SzucpVolume, PiecesFillTheVolumesThePromptAsksFor) {
-    zutest::VolumeLab lab;
-    lab.SetUp();
+    zutest::TempDir tmp("szucp.");
     std::mt19937 rng(3);
-    const std::string src = lab.root + "/source", out = lab.root + "/out", vol = lab.root + "/vol";
-    const std::string base = std::string(owhtdsk) + "/0data",
-                      p[] = {"1/1data_", "2/2data_", "3/0data_"};
+    const std::string src = tmp / "source", out = tmp / "out", vol = tmp / "vol";
+    const std::string p[] = {"1/1data_", "2/2data_", "3/0data_"};
     zutest::spit(src, noise(rng, 40000, 16));
     ASSERT_EQ(run(true, src, out, 'c', {}), ZUSD_OK);
     const std::uint64_t size = slurp(out + "_").size(), room = (size / 12288 + 1) * 4096;
-    std::vector<unsigned> asked;
-    lab.action = [&](zutest::VolumeLab &l, char *location, unsigned volnum, int *cancel) {
-        std::snprintf(location, ZUSD_VOLSETSZ, "%s", (l.root + "/mnt2").c_str());
-        l.insert(vol + std::to_string(volnum));
-        asked.push_back(volnum);
-        *cancel = asked.size() > 4;
-    };
-    for (int v = 1; v <= 3; ++v) lab.volume(v);
     const int code = zutest::run_in_child([&] {
+        zutest::VolumeLab lab(tmp.str());
+        const std::string base = std::string(owhtdsk) + "/0data";
+        std::vector<unsigned> asked;
+        lab.action = [&](zutest::VolumeLab &l, char *location, unsigned volnum, int *cancel) {
+            std::snprintf(location, ZUSD_VOLSETSZ, "%s", (l.root + "/mnt2").c_str());
+            l.insert(vol + std::to_string(volnum));
+            asked.push_back(volnum);
+            *cancel = asked.size() > 4;
+        };
         bool real = unshare(CLONE_NEWNS) == 0 &&
                     mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
         const std::string opts = "size=" + std::to_string(room + 4096);
-        for (int v = 1; v <= 3; ++v) {
+        for (int v = 1; v <= 3; ++v) {  // the volume's directory, then its file system
+            lab.volume(v);
             real = real &&
                    mount("tmpfs", (vol + std::to_string(v)).c_str(), "tmpfs", 0, opts.c_str()) == 0;
             lab.volume(v);
@@ -281,7 +281,6 @@ TEST(SzucpVolume, PiecesFillTheVolumesThePromptAsksFor) {
         EXPECT_EQ(slurp(out), slurp(src));
         EXPECT_TRUE(job.index == 1 && zutest::exists(vol + p[0]));
     });
-    lab.TearDown();
     EXPECT_EQ(code, 0);
 }
 

@@ -70,8 +70,7 @@ void set_up(const std::string &items, zutest::VolumeLab &lab) {
 }
 
 std::string run(const std::vector<std::string> &r) {
-    zutest::VolumeLab lab;
-    lab.SetUp(root);
+    zutest::VolumeLab lab(root);
     set_up(r[0], lab);
     const std::string &op = r[1];
     unsigned s = 99;
