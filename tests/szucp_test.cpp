@@ -186,11 +186,11 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     job.append = fault == "append";
     if (fault == "dirpoll") job.grow = to;
     job.words[4] = fault == "nobits";
-    zutest::LogTo logto(log);
     const int st = zutest::run_in_child([&] {
         const rlim_t most = fault.rfind("fsize:", 0) == 0 ? std::stoul(arg) : RLIM_INFINITY;
         const struct rlimit lim = {most, most};
         if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return -1;
+        zusdlg(log.c_str(), 1);
         if (fault.rfind("space:", 0) == 0) {  // space:BLOCKS:RESERVE
             zusd_statvfs = smallfs;
             g_blocks = std::uint32_t(std::stoul(arg));

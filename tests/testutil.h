@@ -104,17 +104,6 @@ class TempDir {
     std::string path_;
 };
 
-// The error log of class-1 records written to `path` while this lives.
-struct LogTo {
-    explicit LogTo(const std::string &to) : path(to) { EXPECT_EQ(zusdlg(path.c_str(), 1), 1); }
-    ~LogTo() { zusdlg_level = 0, std::free(zusdlg_filename), zusdlg_filename = nullptr; }
-    LogTo(const LogTo &) = delete;
-    LogTo &operator=(const LogTo &) = delete;
-    std::string text() const { return slurp(path); }
-    bool has(const std::string &record) const { return text().find(record) != std::string::npos; }
-    const std::string path;
-};
-
 // Runs `fn` in a forked child that has its own process group, so nothing it
 // does can reach the test runner, and returns the child's exit code (128 +
 // the signal number when a signal ended it, -1 when it could not be run).

@@ -20,7 +20,7 @@ using zutest::slurp;
  * across bytes and across volumes, the codec's tests show.) */
 TEST(Zubf, ReadsPastTheEndAndFailedOpensAreLogged) {
     zutest::TempDir dir("zubf");
-    zutest::LogTo log(dir / "log");
+    zusdlg((dir / "log").c_str(), 1);
     zubfcb *s = zubfor(dir.file("one", "\xA5").c_str(), "", "", "", 1);
     std::uint16_t code = 0;
     unsigned char byte = 0;
@@ -31,11 +31,11 @@ TEST(Zubf, ReadsPastTheEndAndFailedOpensAreLogged) {
     zubfcl(s, 0);
     const std::string no = dir / "no/such/file";
     EXPECT_TRUE(!zubfor(no.c_str(), "", "", "", 1) && !zubfow(no.c_str(), "", "", "", 1));
-    EXPECT_TRUE(log.has("zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO") &&
-                log.has("zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO") &&
-                log.has("zubfof:  ZUSDORB( " + no + " ) == ZUSDFN") &&
-                log.has("zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN"))
-        << log.text();
+    for (const std::string &record : std::vector<std::string>{
+             "zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO", "zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO",
+             "zubfof:  ZUSDORB( " + no + " ) == ZUSDFN",
+             "zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN"})
+        EXPECT_NE(slurp(dir / "log").find(record), std::string::npos) << record;
 }
 
 /* /dev/full takes the open and refuses every write: of a full buffer, once
