@@ -55,11 +55,6 @@ unsigned xlate(std::uint32_t, std::uint32_t, const char *name, char *value, std:
     std::snprintf(value, size, "%s", n == "%BIG%" ? std::string(3000, 'v').c_str() : v.c_str());
     return n == "%FAIL%" ? 31 : 0;
 }
-std::string noise(std::mt19937 &rng, std::size_t n, unsigned alphabet) {
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(rng() % alphabet);
-    return s;
-}
 
 // Kinds: 'p' plain, 'c' encoder (split) or decoder (join), 'd' decoder
 // (split), 's' substitution (join), 'e' encoder (join: refused).
@@ -88,7 +83,8 @@ TEST(SzucpCopy, PiecesMakeTheOneVolumeStreamAndJoinToTheOriginal) {
         const char kind = "pcd"[round % 3];
         const std::string src =
             tmp.file("s", round < 3 ? zutest::data("alice29.txt")
-                                    : noise(rng, 1 + rng() % 30000, 2 + rng() % 255));
+                                    : zutest::content(zutest::words(
+                                          "rand", rng(), 1 + rng() % 30000, 2 + rng() % 255)));
         const std::string data = slurp(src), ext = kind == 'c' ? "_" : "";
         const mode_t mode = round % 2 != 0 ? 0640 : 0604;
         const struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
@@ -141,21 +137,6 @@ int smallfs(const char *, struct statvfs *st) {
 std::vector<std::string> items(const std::string &list, char sep) {
     return list == "-" ? std::vector<std::string>{} : zutest::split(list, sep);
 }
-// Parts joined by '+': rand:N (random bytes), rep:N:TEXT (TEXT N times), hex:DIGITS.
-std::string content(const std::string &desc) {
-    std::mt19937 rng(5);
-    std::string out;
-    for (const auto &part : items(desc, '+')) {
-        const std::string arg = part.substr(part.find(':') + 1);
-        if (part.rfind("rand:", 0) == 0) out += noise(rng, std::stoul(arg), 256);
-        for (std::size_t k = 0; part.rfind("rep:", 0) == 0 && k < std::stoul(arg); ++k)
-            out += arg.substr(arg.find(':') + 1);
-        for (std::size_t k = 0; part.rfind("hex:", 0) == 0 && k < arg.size(); k += 2)
-            out += char(std::stoi(arg.substr(k, 2), nullptr, 16));
-    }
-    return out;
-}
-
 // One row of the table (its head tells the columns), with the cut `cut`.
 void check(const std::vector<std::string> &r, const std::string &cut) {
     zutest::TempDir tmp("szucp.");
@@ -171,7 +152,7 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
     const std::string out = to + (split && coded ? "_" : "");
     ASSERT_EQ(mkdir(d.c_str(), 0700) | mkdir((tmp / "p").c_str(), 0700), 0);
     if (r[3] == "dir" || r[4] == "dir") mkdir((r[3] == "dir" ? in : out).c_str(), 0700);
-    if (r[3] != "dir") zutest::spit(in, content(r[3]));
+    if (r[3] != "dir") zutest::spit(in, zutest::content(r[3]));
     if (r[4] == "old") zutest::spit(out, "old");
     chmod(out.c_str(), 0600);
     if (r[4] == "link") symlink("s", out.c_str());
@@ -225,7 +206,7 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
 TEST(SzucpCases, EveryRowEndsWithItsStatusReportAndFiles) {
     for (const auto &r : zutest::table("szucp_cases.tsv")) {
         ASSERT_EQ(r.size(), 10u);
-        for (std::size_t i = 0; i < (r[5] == "all" ? content(r[3]).size() : 1); ++i) {
+        for (std::size_t i = 0; i < (r[5] == "all" ? zutest::content(r[3]).size() : 1); ++i) {
             SCOPED_TRACE(r[0] + " cut " + std::to_string(i));
             check(r, r[5] != "all" ? r[5] : i == 0 ? "R" : std::to_string(i) + ",R");
         }
@@ -239,10 +220,9 @@ TEST(SzucpCases, EveryRowEndsWithItsStatusReportAndFiles) {
 // cancelled ends the split with 8, the pieces finished so far kept.
 TEST(SzucpVolume, PiecesFillTheVolumesThePromptAsksFor) {
     zutest::TempDir tmp("szucp.");
-    std::mt19937 rng(3);
     const std::string src = tmp / "source", out = tmp / "out", vol = tmp / "vol";
     const std::string p[] = {"1/1data_", "2/2data_", "3/0data_"};
-    zutest::spit(src, noise(rng, 40000, 16));
+    zutest::spit(src, zutest::content("rand 3 40000 16"));
     ASSERT_EQ(run(true, src, out, 'c', {}), ZUSD_OK);
     const std::uint64_t size = slurp(out + "_").size(), room = (size / 12288 + 1) * 4096;
     const int code = zutest::run_in_child([&] {

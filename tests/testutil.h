@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <string>
 #include <sys/stat.h>
@@ -192,6 +194,22 @@ inline std::string unescape(const std::string &cell) {
         }
     }
     return out;
+}
+
+// The bytes a table cell describes: "rand SEED SIZE ALPHABET" (std::mt19937
+// (SEED), each byte rng() % ALPHABET), "file NAME [COUNT]" (tests/data/NAME,
+// COUNT times over), else the cell's text, expanded and unescaped.
+inline std::string content(const std::string &cell) {
+    std::istringstream in(cell);
+    std::string kind, name, out;
+    unsigned long n = 0, alphabet = 0;
+    in >> kind >> name >> n >> alphabet;
+    for (unsigned long k = 0; kind == "file" && k < std::max(n, 1ul); ++k)
+        out += zutest::data(name);
+    std::mt19937 rng(kind == "rand" ? std::stoul(name) : 0);
+    for (unsigned long k = 0; kind == "rand" && k < n; ++k)
+        out += static_cast<char>(rng() % alphabet);
+    return kind == "file" || kind == "rand" ? out : unescape(expand(cell, {}));
 }
 
 // The values written one after another, separated by single blanks; those

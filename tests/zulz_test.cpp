@@ -19,36 +19,10 @@ namespace {
 
 using namespace zufuzz;
 
-Bytes bytes_of(const std::string &s) {
+/* The bytes a cell describes (zutest::content). */
+Bytes bytes_of(const std::string &cell) {
+    const std::string s = zutest::content(cell);
     return Bytes(s.begin(), s.end());
-}
-
-/* The input a row names: "text T", "file NAME [COUNT]", "same CHAR SIZE" or
- * "rand SEED SIZE ALPHABET" (std::mt19937(SEED), each byte rng() % ALPHABET). */
-Bytes input_of(const std::string &desc) {
-    std::istringstream in(desc);
-    std::string kind, name, text;
-    unsigned b = 1, c = 1;
-    in >> kind >> name;
-    if (kind == "text") return bytes_of(desc.substr(5));
-    if (!(in >> b)) b = 1;
-    if (kind == "same") return Bytes(b, name[0]);
-    for (unsigned k = 0; kind == "file" && k < b; ++k) text += zutest::data(name);
-    if (kind == "file") return bytes_of(text);
-    EXPECT_TRUE(kind == "rand" && in >> c && c) << desc;
-    std::mt19937 rng(std::stoul(name));
-    Bytes all(b);
-    for (auto &x : all) x = rng() % std::max(c, 1u);
-    return all;
-}
-
-/* A stream cell: hex digits, or @NAME for tests/data/streams/NAME. */
-Bytes stream_of(const std::string &cell) {
-    if (cell.at(0) == '@') return bytes_of(zutest::data("streams/" + cell.substr(1)));
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < cell.size(); i += 2)
-        out.push_back(std::stoul(cell.substr(i, 2), nullptr, 16));
-    return out;
 }
 
 /* The parallel decoder with small jobs and pieces (every clear code may end
@@ -73,7 +47,7 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
     bool state2 = false, held = false;
     for (const auto &row : zutest::table("zulz_streams.tsv")) {
         SCOPED_TRACE(row.at(0) + ", seed " + std::to_string(seed));
-        const Bytes in = input_of(row[0]), want = stream_of(row.at(2));
+        const Bytes in = bytes_of(row[0]), want = bytes_of(row.at(2));
         ASSERT_FALSE(in.empty());
         /* One call, larger random limits, tiny ones (a suspension at nearly
          * every code), and on short streams every small limit. */
@@ -102,7 +76,7 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
             ASSERT_TRUE(d.status == 0 && d.check == 0 && d.out == in)
                 << "round " << round << ": " << d.status << ", " << d.check;
         }
-        EXPECT_TRUE(row[2][0] != '@' || same_as_serial(want).out == in);
+        EXPECT_TRUE(!row[2].starts_with("file") || same_as_serial(want).out == in);
     }
     EXPECT_TRUE(state2) << "no volume ended before a clear code";
     EXPECT_TRUE(held) << "no volume ended with the input ended and a code held";
@@ -114,7 +88,7 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
 TEST(ZulzParallel, EncoderGivesDocumentedStreamsRestoredAsSerially) {
     for (const auto &row : zutest::table("zulz_parallel.tsv")) {
         SCOPED_TRACE(row.at(0));
-        const Bytes in = input_of(row[0]), want = stream_of(row.at(1));
+        const Bytes in = bytes_of(row[0]), want = bytes_of(row.at(1));
         EXPECT_TRUE(compress(in, 2) == want && compress(in, 3) == want);
         EXPECT_LT(double(want.size()), double(compress(in, 1).size()) * 1.005 + 4096);
         EXPECT_TRUE(same_as_serial(want).out == in);
@@ -180,8 +154,8 @@ TEST(Zulz, NoMemoryGives5ReadFailureGives20WriteFailureGives21) {
     /* decoder?, from, into, out of memory?, status */
     const std::tuple<bool, std::FILE *, const char *, bool, unsigned> rows[] = {
         {true, memfile({0x0E, 0x31, 0x80}, "r"), "/dev/null", true, ZUSD_NOMEM},
-        {true, memfile(stream_of("@rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
-        {false, memfile(input_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {true, memfile(bytes_of("file streams/rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {false, memfile(bytes_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
         /* a directory opens, but every read fails */
         {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
         {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
