@@ -1,39 +1,61 @@
 // Helpers shared by the tests: a temporary directory that removes itself,
-// whole-file reads and writes, the error log pointed into a test's directory,
-// and a forked child with its own process group for anything that changes
-// process-wide state (signals, working directory, environment, identity).
+// whole-file reads and writes, data tables, a forked child with its own
+// process group for anything that changes process-wide state (signals,
+// working directory, environment, identity), and tables whose rows run in
+// such children.
 #ifndef ZU_TESTS_TESTUTIL_H
 #define ZU_TESTS_TESTUTIL_H
 
 #include "szusd.h"
 #include "szusdu.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <type_traits>
+#include <utility>
 #include <vector>
-#include <unistd.h>
 
 namespace zutest {
 
+// A whole file ("" for one that cannot be read, even a directory).
 inline std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// Splits `text` at each `sep`; empty fields are kept.
+inline std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == sep)
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    }
+    return parts;
 }
 
 // A sample file of tests/data, whole. A file that is missing or empty fails
@@ -51,13 +73,8 @@ inline std::string data(const std::string &name) {
 inline std::vector<std::vector<std::string>> table(const std::string &name) {
     std::vector<std::vector<std::string>> rows;
     std::istringstream in(data(name));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> row;
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) row.push_back(cell);
-        rows.push_back(row);
-    }
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') rows.push_back(split(line, '\t'));
     return rows;
 }
 
@@ -135,23 +152,7 @@ int run_in_child(Fn &&fn) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace zutest
-
 // ---- Tables whose rows run in forked children ---------------------------------
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-#include <csignal>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/types.h>
-#include <utility>
-
-namespace zutest {
 
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
@@ -262,18 +263,6 @@ inline size_t open_files() {
     std::error_code none;
     const std::filesystem::directory_iterator fds("/proc/self/fd", none);
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
-// Splits `text` at each `sep`; empty fields are kept.
-inline std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> parts(1);
-    for (const char c : text) {
-        if (c == sep)
-            parts.emplace_back();
-        else
-            parts.back().push_back(c);
-    }
-    return parts;
 }
 
 // Makes the tree of table `name` afresh under `root` (its key in `vars`):
