@@ -42,14 +42,7 @@ std::string names(const char *list) {
     return "[" + text + "]";
 }
 
-// Set-up items besides zutest::setup_item's: put:PATH=CONTENT.
 std::string run(const std::vector<std::string> &r) {
-    for (const auto &item : zutest::split(r[0], '|')) {
-        if (item.starts_with("put:"))
-            zutest::spit(item.substr(4, item.find('=') - 4), item.substr(item.find('=') + 1));
-        else if (item != "-" && !zutest::setup_item(item))
-            return "set-up failed: " + item;
-    }
     const std::string &op = r[1];
     if (op == "dd") {
         char d = 'q';

@@ -53,25 +53,7 @@ std::string pass(DIR *&h, const std::string &dir) {
     return "[" + text + "]";
 }
 
-// Set-up items besides zutest::setup_item's: size:PATH=BYTES (a sparse
-// file), times:PATH=ATIME/MTIME (seconds.nanoseconds).
 std::string run(const std::vector<std::string> &r) {
-    for (const auto &item : zutest::split(r[0], '|')) {
-        const size_t eq = item.find('='), colon = item.find(':');
-        const std::string path = item.substr(colon + 1, eq - colon - 1),
-                          value = item.substr(eq + 1);
-        if (item.starts_with("size:"))
-            zutest::spit(path, ""), truncate(path.c_str(), std::stoll(value));
-        else if (item.starts_with("times:")) {
-            const auto t = zutest::split(value, '/');
-            const auto ts = [](const std::string &v) {
-                return timespec{std::stol(v), std::stol(v.substr(v.find('.') + 1))};
-            };
-            const timespec both[2] = {ts(t[0]), ts(t[1])};
-            utimensat(AT_FDCWD, path.c_str(), both, 0);
-        } else if (item != "-" && !zutest::setup_item(item))
-            return "set-up failed: " + item;
-    }
     const std::string &op = r[1];
     const char *path = arg(r[2]);
     int flag = 7;

@@ -32,18 +32,7 @@ std::string file_report(const std::string &path) {
     return "[" + escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
 }
 
-// Set-up items besides zutest::setup_item's: off (no log configured) and
-// lg:PATH:LEVEL (zusdlg).
 std::string run(const std::vector<std::string> &r) {
-    for (const auto &item : zutest::split(r[0], '|')) {
-        if (item == "off")
-            std::free(zusdlg_filename), zusdlg_filename = nullptr, zusdlg_level = 0;
-        else if (item.starts_with("lg:"))
-            zusdlg(item.substr(3, item.rfind(':') - 3).c_str(),
-                   std::stoul(item.substr(item.rfind(':') + 1)));
-        else if (item != "-" && !zutest::setup_item(item))
-            return "set-up failed: " + item;
-    }
     tzset();
     const std::string &op = r[1];
     char buf[ZUSD_PATHSZ];

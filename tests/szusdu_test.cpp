@@ -24,6 +24,7 @@ using zutest::words;
 // The system calls of the table: lookups and changes are counted, chmod and
 // chown fail with fail_errno when it is set, getgroups may be scripted.
 int fail_errno, pw_calls, gr_calls, chmod_calls, chown_calls, groups_count, groups_fetch;
+bool groups_scripted;
 int fake_chmod(const char *p, mode_t m) {
     return ++chmod_calls, fail_errno ? errno = fail_errno, -1 : ::chmod(p, m);
 }
@@ -62,33 +63,24 @@ void mm_reset(void *m) {
 // Set-up items besides zutest::setup_item's: errno:N, getgroups:COUNT/FETCHED
 // (the answers to the count question and to the fetch), grgid:none (no
 // group found by number) and grgid:noname (an entry without a name).
-std::string set_up(const std::string &items) {
-    zusdu_sys = {[](const char *n) { return ++pw_calls, ::getpwnam(n); },
-                 [](const char *n) { return ++gr_calls, ::getgrnam(n); },
-                 ::getgrgid,
-                 ::getgroups,
-                 fake_chmod,
-                 fake_chown};
-    for (const auto &item : zutest::split(items, '|')) {
-        const auto v = zutest::split(item.substr(item.find(':') + 1), '/');
-        if (item.starts_with("errno:"))
-            fail_errno = std::stoi(v[0]);
-        else if (item.starts_with("getgroups:"))
-            zusdu_sys.getgroups = fake_getgroups, groups_count = std::stoi(v[0]),
-            groups_fetch = std::stoi(v[1]);
-        else if (item == "grgid:none")
-            zusdu_sys.getgrgid = [](gid_t) -> struct group * {
-                return nullptr;
-            };
-        else if (item == "grgid:noname")
-            zusdu_sys.getgrgid = [](gid_t) {
-                static struct group g {};
-                return &g;
-            };
-        else if (item != "-" && !zutest::setup_item(item))
-            return "set-up failed: " + item;
+std::string grgid;
+bool own_item(const std::string &item) {
+    const auto v = zutest::split(item.substr(item.find(':') + 1), '/');
+    if (item.starts_with("errno:")) fail_errno = std::stoi(v[0]);
+    if (item.starts_with("getgroups:")) {
+        groups_scripted = true;
+        groups_count = std::stoi(v[0]);
+        groups_fetch = std::stoi(v[1]);
     }
-    return "";
+    if (item.starts_with("grgid:")) grgid = v[0];
+    return item.starts_with("errno:") || item.starts_with("getgroups:") || !grgid.empty();
+}
+struct group *no_group(gid_t) {
+    return nullptr;
+}
+struct group *nameless_group(gid_t) {
+    static struct group g {};
+    return &g;
 }
 
 // A heap text handed out by the module, released.
@@ -98,7 +90,14 @@ std::string taken(char *&text) {
 }
 
 std::string run(const std::vector<std::string> &r) {
-    if (const std::string bad = set_up(r[0]); !bad.empty()) return bad;
+    zusdu_sys = {[](const char *n) { return ++pw_calls, ::getpwnam(n); },
+                 [](const char *n) { return ++gr_calls, ::getgrnam(n); },
+                 grgid.empty()     ? ::getgrgid
+                 : grgid == "none" ? no_group
+                                   : nameless_group,
+                 groups_scripted ? fake_getgroups : ::getgroups,
+                 fake_chmod,
+                 fake_chown};
     const std::string &op = r[1];
     char *text = nullptr,
          **const result = r.back() == "nul" ? nullptr : &text;  // a last "nul": no result pointer
@@ -220,12 +219,13 @@ TEST(SzusduTable, EveryRowReportsAsRecorded) {
         GTEST_SKIP() << "the tree has files of root and nobody:nogroup";
     zutest::TempDir dir{"zusdu"};
     ASSERT_EQ(dir.str().size(), 16u);  // "/tmp/zusdu" and six: the long-path rows count on it
-    zutest::check_rows("szusdu_cases.tsv", "szusdu_tree.tsv", {{"$D", dir.str()}}, run);
+    zutest::check_rows("szusdu_cases.tsv", "szusdu_tree.tsv", {{"$D", dir.str()}}, run, own_item);
 }
 
 TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
     zutest::TempDir root{"zuproc"};
-    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", root.str()}}, run);
+    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", root.str()}}, run,
+                       own_item);
 }
 
 // Names with blanks, quotes, ';', '$(...)' and the like, appended to the

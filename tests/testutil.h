@@ -296,10 +296,12 @@ inline const std::pair<const char *, char *> volume_settings[] = {
 
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
 // unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, set:SETTING=VALUE (a volume
-// setting), groups:NAME,NAME... (the supplementary groups) and user:NAME
-// (become that user with its primary group and no supplementary groups;
-// last, since it gives up the rights for the rest). False for an item of
-// another kind, or one that failed.
+// setting), put:PATH=TEXT (a file), size:PATH=BYTES (a sparse file),
+// times:PATH=ATIME/MTIME (seconds.nanoseconds), off (no error log),
+// lg:PATH:LEVEL (zusdlg), groups:NAME,NAME... (the supplementary groups) and
+// user:NAME (become that user with its primary group and no supplementary
+// groups; last, since it gives up the rights for the rest). False for an
+// item of another kind, or one that failed.
 inline bool setup_item(const std::string &item) {
     const size_t colon = item.find(':');
     const std::string kind = item.substr(0, colon), arg = item.substr(colon + 1);
@@ -307,6 +309,28 @@ inline bool setup_item(const std::string &item) {
     for (const auto &[name, setting] : volume_settings)
         if (kind == "set" && arg.substr(0, eq) == name)
             return std::snprintf(setting, ZUSD_VOLSETSZ, "%s", &arg[eq + 1]) < int{ZUSD_VOLSETSZ};
+    const std::string path = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (kind == "put" || kind == "size") spit(path, kind == "put" ? value : "");
+    if (kind == "put") return true;
+    if (kind == "size") return truncate(path.c_str(), std::stoll(value)) == 0;
+    if (kind == "times") {
+        const auto t = split(value, '/');
+        const auto ts = [](const std::string &v) {
+            return timespec{std::stol(v), std::stol(v.substr(v.find('.') + 1))};
+        };
+        const timespec both[2] = {ts(t[0]), ts(t[1])};
+        return utimensat(AT_FDCWD, path.c_str(), both, 0) == 0;
+    }
+    if (kind == "off") {
+        std::free(zusdlg_filename);
+        zusdlg_filename = nullptr;
+        zusdlg_level = 0;
+        return true;
+    }
+    if (kind == "lg") {
+        zusdlg(arg.substr(0, arg.rfind(':')).c_str(), std::stoul(arg.substr(arg.rfind(':') + 1)));
+        return true;
+    }
     if (kind == "env") return setenv(arg.substr(0, eq).c_str(), arg.substr(eq + 1).c_str(), 1) == 0;
     if (kind == "unenv") return unsetenv(arg.c_str()) == 0;
     if (kind == "cd") return chdir(arg.c_str()) == 0;
@@ -375,9 +399,12 @@ inline std::string child_report(const std::string &dir, const std::function<std:
 
 // Checks every row of table `name`: cells expanded with `vars` (the first
 // is the root of the tree `tree`, made afresh for each row), the last cell
-// the expected report, `run` the row in a child (see child_report).
+// the expected report, `run` the row in a child (see child_report) after the
+// set-up items of its first cell ('|' between them, "-" none): those that
+// `own` takes (returns true for), the others by setup_item.
 inline void check_rows(const std::string &name, const std::string &tree, const Vars &vars,
-                       const std::function<std::string(const std::vector<std::string> &)> &run) {
+                       const std::function<std::string(const std::vector<std::string> &)> &run,
+                       const std::function<bool(const std::string &)> &own = nullptr) {
     const auto rows = table(name);
     EXPECT_FALSE(rows.empty()) << name;
     for (auto row : rows) {
@@ -387,7 +414,13 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
         for (auto &cell : row) cell = unescape(expand(cell, vars));
         std::string cells;
         for (const auto &cell : row) cells += cell + " | ";
-        EXPECT_EQ(child_report(vars.at(0).second, [&] { return run(row); }), want)
+        const auto set_up_and_run = [&] {
+            for (const auto &item : split(row[0], '|'))
+                if (item != "-" && !(own && own(item)) && !setup_item(item))
+                    return "set-up failed: " + item;
+            return run(row);
+        };
+        EXPECT_EQ(child_report(vars.at(0).second, set_up_and_run), want)
             << name << ": " << cells.substr(0, 400);
     }
 }
