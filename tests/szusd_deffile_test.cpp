@@ -115,26 +115,6 @@ TEST(SzusdDeffileTable, EveryRowReportsAsRecorded) {
                        run);
 }
 
-// A rewrite that runs out of space (a small tmpfs in a private mount
-// namespace of a child) leaves the old file whole and no work file.
-TEST(SzusdDeffileFull, FullFileSystemLeavesTheFileWhole) {
-    zutest::TempDir dir{"zudef"};
-    const std::string fs = dir / "fs", f = fs + "/big.cfg",
-                      before = "a=1\n" + std::string(4000, '#') + "\n";
-    ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
-    const std::string report = zutest::child_report(dir.str(), [&] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=8k") != 0)
-            return std::string("skip");
-        zutest::spit(f, before);  // the work file needs a second page, which the file system lacks
-        const unsigned s = zusdmy("a", std::string(200, 'v').c_str(), f.c_str(), nullptr);
-        return words(s, zutest::slurp(f) == before, work_files(fs));
-    });
-    if (report == "skip") GTEST_SKIP() << "no private tmpfs mount on this machine";
-    EXPECT_EQ(report, "21 1 1");
-}
-
 // Processes setting different names in one file at once: every entry lands
 // exactly once and the lines nobody touched stay.
 TEST(SzusdDeffileUpdaters, ConcurrentUpdatersLoseNothing) {

@@ -114,36 +114,4 @@ TEST(SzusdFileTable, EveryRowReportsAsRecorded) {
                        run);
 }
 
-// Across file systems a move copies and removes the original, which stays
-// when the copy fails: the target is on a tmpfs mounted in a private mount
-// namespace of a child.
-TEST(SzusdFileMove, AcrossFileSystemsCopiesAndRemoves) {
-    zutest::TempDir dir{"zufile"};
-    const std::string fs = dir / "fs", from = dir.file("from", "moved\n"),
-                      big = dir.file("big", std::string(100000, 'b'));
-    const std::string longest =
-        dir.str() + zutest::expand("@{20*/@{99*d}}/@{30*e}", {});  // 2048 characters
-    ASSERT_EQ(mkdir(fs.c_str(), 0700), 0);
-    ASSERT_EQ(zusdmd(longest.substr(0, longest.rfind('/')).c_str()), ZUSD_OK);
-    zutest::spit(longest, "x");
-    const std::string report = zutest::child_report(dir.str(), [&] {
-        if (unshare(CLONE_NEWNS) != 0 ||
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            mount("tmpfs", fs.c_str(), "tmpfs", 0, "size=64k") != 0)
-            return std::string("skip");
-        const std::string s =
-            status(zusdmv(from.c_str(), (fs + "/to").c_str(), 0, 6, progress, 0, nullptr));
-        const std::string more = status(
-            zusdmv(big.c_str(), (fs + "/big").c_str(), 0, 0, nullptr, 0, nullptr));  // no room
-        return words(
-            s, there(from), zutest::slurp(fs + "/to"), more, there(big),
-            status(zusdmv(longest.c_str(), (fs + "/l").c_str(), 0, 0, nullptr, 0, nullptr)));
-    });
-    if (report == "skip") GTEST_SKIP() << "no private tmpfs mount on this machine";
-    // The copy engine's own records of the failed copy are its tests' business.
-    EXPECT_EQ(std::regex_replace(report, std::regex(" !zucp.*?(?= !zusd)"), ""),
-              "0 gone moved\n 21 e28 there 29 e36 !zusdcp: path too long (" + longest + " -> " +
-                  fs + "/l)");
-}
-
 }  // namespace

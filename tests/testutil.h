@@ -13,6 +13,8 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -296,7 +298,8 @@ inline const std::pair<const char *, char *> volume_settings[] = {
 
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
 // unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, set:SETTING=VALUE (a volume
-// setting), put:PATH=TEXT (a file), size:PATH=BYTES (a sparse file),
+// setting), tmpfs:DIR=SIZE, put:PATH=TEXT (a file, and its directories),
+// size:PATH=BYTES (a sparse file),
 // times:PATH=ATIME/MTIME (seconds.nanoseconds), off (no error log),
 // lg:PATH:LEVEL (zusdlg), groups:NAME,NAME... (the supplementary groups) and
 // user:NAME (become that user with its primary group and no supplementary
@@ -310,6 +313,12 @@ inline bool setup_item(const std::string &item) {
         if (kind == "set" && arg.substr(0, eq) == name)
             return std::snprintf(setting, ZUSD_VOLSETSZ, "%s", &arg[eq + 1]) < int{ZUSD_VOLSETSZ};
     const std::string path = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (kind == "tmpfs")  // its own small file system, in a private mount namespace
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + value).c_str()) == 0;
+    std::error_code none;
+    if (kind == "put") std::filesystem::create_directories(path.substr(0, path.rfind('/')), none);
     if (kind == "put" || kind == "size") spit(path, kind == "put" ? value : "");
     if (kind == "put") return true;
     if (kind == "size") return truncate(path.c_str(), std::stoll(value)) == 0;
@@ -420,8 +429,11 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
                     return "set-up failed: " + item;
             return run(row);
         };
-        EXPECT_EQ(child_report(vars.at(0).second, set_up_and_run), want)
-            << name << ": " << cells.substr(0, 400);
+        const std::string got = child_report(vars.at(0).second, set_up_and_run);
+        if (got.starts_with("set-up failed: tmpfs:"))  // a machine without private mounts
+            std::printf("[ SKIPPED  ] %s: %s\n", name.c_str(), got.c_str());
+        else
+            EXPECT_EQ(got, want) << name << ": " << cells.substr(0, 400);
     }
 }
 
