@@ -2,8 +2,8 @@
 // modes, the section list, the platform check, and the rewrite of entries
 // through a work file (every other byte kept, atomic replacement). Each row
 // of szusd_deffile_cases.tsv runs in a forked child on the tree of
-// szusd_deffile_tree.tsv; a full file system, concurrent updaters and an
-// updater killed while it holds the lock have tests of their own.
+// szusd_deffile_tree.tsv: also a full file system (a private tmpfs),
+// concurrent updaters and an updater killed while it holds the lock.
 #include "szusd.h"
 #include "testutil.h"
 
@@ -40,6 +40,15 @@ std::string names(const char *list) {
     std::string text;
     for (; *list != '\0'; list += std::strlen(list) + 1) text += std::string(list) + ",";
     return "[" + text + "]";
+}
+
+// Tells the test that an updater has its work file written and holds the
+// lock, then waits to be killed.
+int g_ready = -1;
+int stop_before_rename(const char *, const char *) {
+    const char c = 1;
+    if (write(g_ready, &c, 1) == 1) pause();
+    return -1;
 }
 
 std::string run(const std::vector<std::string> &r) {
@@ -106,6 +115,52 @@ std::string run(const std::vector<std::string> &r) {
         const unsigned s = zusdal(full, arg(r[2]), '=', arg(r[3]));
         return std::fclose(full), words(s);
     }
+    // race FILE: four updaters at once, each setting every fourth of n0=v ... n99=v: how many
+    // failed, whether every entry landed once beside the lines nobody touched, the companions.
+    if (op == "race") {
+        zusdmy_wait = 60000;  // locks are not fair: one updater may wait for many updates
+        int failed = 0;
+        for (int p = 0; p < 4; ++p)
+            if (fork() == 0) {
+                for (int i = p; i < 100; i += 4)
+                    failed +=
+                        zusdmy(("n" + std::to_string(i)).c_str(), "v", r[2].c_str(), nullptr) != 0;
+                _exit(failed);
+            }
+        for (int status = 0; wait(&status) > 0;) failed += status != 0;
+        std::vector<std::string> got = zutest::split(zutest::slurp(r[2]), '\n'), want = {""};
+        for (int i = 0; i < 100; ++i) want.push_back("n" + std::to_string(i) + "=v");
+        want.insert(want.end(), {"# settings", "base=1"});
+        std::sort(got.begin(), got.end());
+        std::sort(want.begin(), want.end());
+        return words(failed, got == want ? "all" : "lost",
+                     "w" + std::to_string(work_files(std::filesystem::path(r[2]).parent_path())));
+    }
+    // killed FILE: an updater stopped before its rename while it holds the lock (whether it got
+    // there, the companions then), a second one giving up after its bounded wait, the holder
+    // killed, the file then, a third update, the file after it.
+    if (op == "killed") {
+        alarm(30);  // a wait that never ends fails the row
+        int ready[2];
+        if (pipe(ready) != 0) return std::string("no pipe");
+        const pid_t holder = fork();
+        if (holder == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the row's child
+            g_ready = ready[1];
+            zusd_rename = stop_before_rename;
+            _exit(static_cast<int>(zusdmy("b", "2", r[2].c_str(), nullptr)));
+        }
+        close(ready[1]);
+        char c = 0;
+        const bool held = read(ready[0], &c, 1) == 1;
+        const int work = work_files(std::filesystem::path(r[2]).parent_path());
+        zusdmy_wait = 50;
+        const unsigned waited = zusdmy("c", "3", r[2].c_str(), nullptr);
+        const bool killed = kill(holder, SIGKILL) == 0 && waitpid(holder, nullptr, 0) == holder;
+        const std::string before = escape(zutest::slurp(r[2]));
+        const unsigned s = zusdmy("d", "4", r[2].c_str(), nullptr);
+        return words(held, work, waited, killed, before, s, escape(zutest::slurp(r[2])));
+    }
     return "unknown operation " + op;
 }
 
@@ -117,72 +172,4 @@ TEST(SzusdDeffileTable, EveryRowReportsAsRecorded) {
 
 // Processes setting different names in one file at once: every entry lands
 // exactly once and the lines nobody touched stay.
-TEST(SzusdDeffileUpdaters, ConcurrentUpdatersLoseNothing) {
-    zutest::TempDir dir{"zudef"};
-    const std::string f = dir.file("shared.cfg", "# settings\nbase=1\n");
-    std::vector<std::string> want = {"# settings", "base=1"}, got;
-    for (int i = 0; i < 100; ++i) want.push_back("n" + std::to_string(i) + "=v");
-    EXPECT_EQ(zutest::run_in_child([&] {
-                  zusdmy_wait = 60000;  // locks are not fair: one updater may wait for many updates
-                  int failed = 0;
-                  for (int p = 0; p < 4; ++p)
-                      if (fork() == 0) {  // four updaters, each setting every fourth name
-                          for (int i = p; i < 100; i += 4)
-                              failed += zusdmy(("n" + std::to_string(i)).c_str(), "v", f.c_str(),
-                                               nullptr) != 0;
-                          _exit(failed);
-                      }
-                  for (int status = 0; wait(&status) > 0;) failed += status != 0;
-                  return failed;
-              }),
-              0);
-    std::istringstream lines(zutest::slurp(f));
-    for (std::string line; std::getline(lines, line);) got.push_back(line);
-    std::sort(got.begin(), got.end());
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(got, want);
-    EXPECT_EQ(work_files(dir.str()), 1);  // the lock file alone
-}
-
-// Tells the test that an updater has its work file written and holds the
-// lock, then waits to be killed.
-int g_ready = -1;
-int stop_before_rename(const char *, const char *) {
-    const char c = 1;
-    if (write(g_ready, &c, 1) == 1) pause();
-    return -1;
-}
-
-// An updater killed while it holds the lock leaves the old file whole and
-// no lock behind (its work file stays, in nobody's way); meanwhile a second
-// updater gives up after its bounded wait with a status and a record.
-TEST(SzusdDeffileUpdaters, KilledUpdaterLeavesTheFileAndNoLock) {
-    zutest::TempDir dir{"zudef"};
-    const std::string f = dir.file("k.cfg", "a=1\n");
-    const std::string report = zutest::child_report(dir.str(), [&] {
-        alarm(30);  // a wait that never ends fails the test
-        int ready[2];
-        if (pipe(ready) != 0) return std::string("no pipe");
-        const pid_t holder = fork();
-        if (holder == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives the test's child
-            g_ready = ready[1];
-            zusd_rename = stop_before_rename;
-            _exit(static_cast<int>(zusdmy("b", "2", f.c_str(), nullptr)));
-        }
-        close(ready[1]);
-        char c = 0;
-        const bool held = read(ready[0], &c, 1) == 1;
-        const int work = work_files(dir.str());
-        zusdmy_wait = 50;
-        const unsigned waited = zusdmy("c", "3", f.c_str(), nullptr);
-        const bool killed = kill(holder, SIGKILL) == 0 && waitpid(holder, nullptr, 0) == holder;
-        const std::string before = zutest::escape(zutest::slurp(f));
-        const unsigned s = zusdmy("d", "4", f.c_str(), nullptr);
-        return words(held, work, waited, killed, before, s, zutest::escape(zutest::slurp(f)));
-    });
-    EXPECT_EQ(report, "1 2 21 1 a=1\\n 0 a=1\\nd=4\\n !zusdmy: flock(" + dir.str() +
-                          "/k.x1z.lck,LOCK_EX)!=0 (waited up to 50 ms).");
-}
-
 }  // namespace
