@@ -9,10 +9,12 @@
 #include "szusd.h"
 #include "szusdu.h"
 #include "testutil.h"
+#include "zulz.h"
 
 #include <algorithm>
 #include <csignal>
 #include <random>
+#include <sched.h>
 
 namespace {
 
@@ -209,6 +211,7 @@ std::string run(const std::vector<std::string> &r) {
         }
         return out;
     }
+    if (op == "pt") return words(zulzpt(1), zulzpt(0));  // the codec's thread counts
     if (op == "ms") return zusdms(arg(r[2]), arg(r[3]), std::stoi(r[4])), "done";
     if (op == "qw") {  // WORD SIZE: quoted behind "cmd " in a line of SIZE bytes
         std::vector<char> line(std::stoul(r[3]), '#');
@@ -232,8 +235,10 @@ TEST(SzusduTable, EveryRowReportsAsRecorded) {
 
 TEST(SzusdProcTable, EveryRowReportsAsRecorded) {
     zutest::TempDir root{"zuproc"};
-    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv", {{"$D", root.str()}}, run,
-                       own_item);
+    cpu_set_t set;  // the cores this process may use
+    const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
+    zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv",
+                       {{"$D", root.str()}, {"$CPUS", std::to_string(cpus)}}, run, own_item);
 }
 
 }  // namespace

@@ -4,7 +4,8 @@
  * parallel encoder's streams (tests/data/zulz_parallel.tsv); the decoder's
  * refusals (tests/data/zulz_decode.tsv); allocation, read and write
  * failures; a whole stream through files, with counts past 4 GiB (and past
- * 4 GiB of data when asked); the thread count from ZU_THREADS. */
+ * 4 GiB of data when asked). (The thread count from ZU_THREADS is a row of
+ * the process table, tests/data/szusd_proc_cases.tsv.) */
 #include "../fuzz/parallel_run.h"
 #include "testutil.h"
 
@@ -214,24 +215,6 @@ TEST(ZulzBig, WholeStreamPastFourGiB) {
     const char *big = std::getenv("ZU_BIG_TESTS");
     if (!big || std::string(big) != "1") GTEST_SKIP() << "set ZU_BIG_TESTS=1 to run";
     whole_stream((std::uint64_t(9) << 29) + 12345, 0); /* 4.5 GiB and some */
-}
-
-/* ZU_THREADS: a count from 1 to 64; anything else leaves the defaults (the
- * encoder alone, the decoder on every core it may use). */
-TEST(ZulzParallel, ThreadCountFromTheEnvironment) {
-    EXPECT_EQ(
-        zutest::run_in_child([] {
-            cpu_set_t set;
-            const unsigned all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-            int bad = 0;
-            const std::pair<const char *, unsigned> rows[] = {
-                {"", 0}, {"0", 0}, {"65", 0}, {"2x", 0}, {"-3", 0}, {"1", 1}, {"3", 3}, {"64", 64}};
-            for (const auto &[v, n] : rows)
-                bad += setenv("ZU_THREADS", v, 1) || zulzpt(1) != std::max(n, 1u) ||
-                       zulzpt(0) != (n ? n : all);
-            return bad;
-        }),
-        0);
 }
 
 }  // namespace
