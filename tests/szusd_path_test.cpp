@@ -24,14 +24,6 @@ std::string cwd() {
     return zusdwd(now, sizeof now) == ZUSD_OK ? now : "?";
 }
 
-// A file as [content mode], its records' dates as DATE once they have the
-// display layout.
-std::string file_report(const std::string &path) {
-    static const std::regex date(R"(\d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM))");
-    const std::string text = std::regex_replace(zutest::slurp(path), date, "DATE");
-    return "[" + escape(text) + " " + zutest::mode_of(path.c_str()) + "]";
-}
-
 std::string run(const std::vector<std::string> &r) {
     tzset();
     const std::string &op = r[1];
@@ -83,7 +75,7 @@ std::string run(const std::vector<std::string> &r) {
         const int after = errno;
         const bool leaked = zutest::open_files() != fds;
         return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
-                     file_report(r[2]));
+                     zutest::file_report(r[2].c_str()));
     }
     if (op == "lg") {
         const int result = zusdlg(arg(r[2]), std::stoul(r[3]));

@@ -19,6 +19,7 @@
 namespace {
 
 using zutest::arg;
+using zutest::file_report;
 using zutest::shown;
 using zutest::words;
 
@@ -35,13 +36,6 @@ int fake_chown(const char *p, uid_t u, gid_t g) {
 int fake_getgroups(int size, gid_t *list) {
     for (int i = 0; i < groups_fetch && i < size; ++i) list[i] = static_cast<gid_t>(4000000 + i);
     return errno = EINVAL, size == 0 ? groups_count : groups_fetch;
-}
-
-// What a named file holds (escaped) and its permission bits ("none").
-std::string file_report(const char *path) {
-    return path && *path
-               ? "[" + zutest::escape(zutest::slurp(path)) + " " + zutest::mode_of(path) + "]"
-               : "";
 }
 
 // The interrupt hooks print a letter each, with '?' when their arguments

@@ -33,6 +33,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -257,6 +258,14 @@ inline std::string mode_of(const char *path) {
     if (path != nullptr && stat(path, &st) == 0)
         std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
     return mode;
+}
+
+// A file as [content mode], escaped, its dates in the display layout as
+// DATE ("" for no name).
+inline std::string file_report(const char *path) {
+    static const std::regex date(R"(\d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM))");
+    if (path == nullptr || *path == '\0') return "";
+    return "[" + escape(std::regex_replace(slurp(path), date, "DATE")) + " " + mode_of(path) + "]";
 }
 
 // The number of descriptors this process has open: a call that returns
