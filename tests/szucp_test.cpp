@@ -92,7 +92,6 @@ TEST(SzucpCopy, PiecesMakeTheOneVolumeStreamAndJoinToTheOriginal) {
         zucpslice = rng() % 3 == 0 ? 0 : 16 + rng() % 4096;
         ASSERT_EQ(run(true, src, src, 'c', {}), ZUSD_OK);  // s_, read by the decoder kind
         const std::string whole = kind == 'c' ? slurp(src + "_") : data;
-        EXPECT_TRUE(round >= 3 || slurp(src + "_") == zutest::data("streams/alice29.txt_"));
         Sizes sizes;  // from the least limits that take a code
         for (std::size_t i = 1 + rng() % 4; i > 1; --i) {
             const std::uint32_t least = kind != 'c' ? 1 : sizes.empty() ? 4 : 3;

@@ -430,8 +430,6 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
         const std::string want = expand(row.back(), vars);
         row.pop_back();
         for (auto &cell : row) cell = unescape(expand(cell, vars));
-        std::string cells;
-        for (const auto &cell : row) cells += cell + " | ";
         const auto set_up_and_run = [&] {
             for (const auto &item : split(row[0], '|'))
                 if (item != "-" && !(own && own(item)) && !setup_item(item))
@@ -442,7 +440,7 @@ inline void check_rows(const std::string &name, const std::string &tree, const V
         if (got.starts_with("set-up failed: tmpfs:"))  // a machine without private mounts
             std::printf("[ SKIPPED  ] %s: %s\n", name.c_str(), got.c_str());
         else
-            EXPECT_EQ(got, want) << name << ": " << cells.substr(0, 400);
+            EXPECT_EQ(got, want) << name << ": " << testing::PrintToString(row).substr(0, 400);
     }
 }
 

@@ -1,6 +1,6 @@
 // The string library: every function driven from the rows of zutx_cases.tsv
 // (each allocating row also run with each of its allocations failing in
-// turn), and a property tying splitting to joining.
+// turn).
 #include "testutil.h"
 #include "zutx.h"
 
@@ -156,21 +156,6 @@ TEST(ZutxCases, EveryRowGivesItsResult) {
             << name << ": the first allocation failing changed nothing";
     }
     zutx_alloc = std::malloc;
-}
-
-// Splitting a joined list gives the names back, whatever their number and
-// size (up to lists past 65535 bytes).
-TEST(ZutxProperty, SplitUndoesJoin) {
-    std::mt19937 rng(5);
-    for (int i = 0; i < 200; ++i) {
-        const auto n = rng() % 20;
-        std::string names;
-        for (auto k = n; k > 0; --k)
-            names +=
-                std::string(rng() % 8 ? rng() % 3 : 4096, "xyz"[rng() % 3]) + (k > 1 ? "|" : "");
-        Args join{{names, num(n), ","}}, split{{ops.at("as")(join).substr(2), ",", "0"}};
-        EXPECT_EQ(ops.at("sa")(split), "1:" + num(names.empty() ? 0 : n) + ":" + names);
-    }
 }
 
 }  // namespace
