@@ -6,7 +6,7 @@
  * failures; a whole stream through files, with counts past 4 GiB (and past
  * 4 GiB of data when asked). (The thread count from ZU_THREADS is a row of
  * the process table, tests/data/szusd_proc_cases.tsv.) */
-#include "../fuzz/parallel_run.h"
+#include "../fuzz/fuzz_streams.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
