@@ -124,14 +124,6 @@ TEST(SzucpCopy, PiecesMakeTheOneVolumeStreamAndJoinToTheOriginal) {
     zucpslice = slice;
 }
 
-// Free space of g_blocks blocks of 512 bytes, through the file-system seam.
-std::uint32_t g_blocks = 0;
-int smallfs(const char *, struct statvfs *st) {
-    *st = {};
-    st->f_bsize = st->f_frsize = 512;
-    st->f_bavail = g_blocks;
-    return 0;
-}
 // The items of a list separated by `sep` ("-": none).
 std::vector<std::string> items(const std::string &list, char sep) {
     return list == "-" ? std::vector<std::string>{} : zutest::split(list, sep);
@@ -172,12 +164,10 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
         if (setrlimit(RLIMIT_FSIZE, &lim) != 0 || signal(SIGXFSZ, SIG_IGN) == SIG_ERR) return -1;
         zusdlg(log.c_str(), 1);
         if (fault.rfind("space:", 0) == 0) {  // space:BLOCKS:RESERVE
-            zusd_statvfs = smallfs;
-            g_blocks = std::uint32_t(std::stoul(arg));
+            zutest::setup_item("statvfs:512/" + std::to_string(std::stoul(arg)) + "/0");
             job.reserve = std::uint32_t(std::stoul(arg.substr(arg.find(':') + 1)));
         }
-        if (fault == "statfail")
-            zusd_statvfs = [](const char *, struct statvfs *) { return errno = EIO, -1; };
+        if (fault == "statfail") zutest::setup_item("statvfs:512/0/5");
         if (fault == "longmount") zutest::set(whtdsk, "/" + std::string(2040, 'm'));
         if (fault == "longmount") zutest::set(owhtdsk, "/tmp");
         return int(run(split, !split && job.volume != 0 ? parts : from, to, r[2][0], job));
@@ -243,8 +233,7 @@ TEST(SzucpVolume, PiecesFillTheVolumesThePromptAsksFor) {
                    mount("tmpfs", (vol + std::to_string(v)).c_str(), "tmpfs", 0, opts.c_str()) == 0;
             lab.volume(v);
         }
-        g_blocks = std::uint32_t(room / 512);
-        if (!real) zusd_statvfs = smallfs;
+        if (!real) zutest::setup_item("statvfs:512/" + std::to_string(room / 512) + "/0");
         const Job job = {.volume = 1, .count = 3, .volname = "Set", .lab = &lab};
         for (int k = 0; k < 3; ++k) {  // split, join, split cancelled
             zusdufu(0);

@@ -375,11 +375,6 @@ std::string file(const std::vector<std::string> &r) {
 }
 
 std::string root;
-struct statvfs fake {};
-int fake_errno;
-int fake_statvfs(const char *, struct statvfs *to) {
-    return fake_errno != 0 ? errno = fake_errno, -1 : (*to = fake, 0);
-}
 
 // A variable store for the settings loader: keys, handles and values are
 // all the name itself; a value "(null)" is one without a text. Calls with
@@ -409,22 +404,16 @@ void release(void *s, void *v) {
 }
 
 // Set-up items: insert:DIR (the volume in the drive, none when empty),
-// fake:FRSIZE/AVAIL/ERRNO (the statvfs seam), stdin:TEXT and
-// set:SETTING=VALUE (zutest::setup_item).
+// stdin:TEXT, and statvfs:FRSIZE/AVAIL/ERRNO and set:SETTING=VALUE
+// (zutest::setup_item).
 void set_up(const std::string &items, zutest::VolumeLab &lab) {
     for (const auto &item : zutest::split(items, '|')) {
         const std::string value = item.substr(item.find(':') + 1);
         const auto v = zutest::split(value, '/');
         if (item.starts_with("insert:")) lab.insert(value.empty() ? "" : root + "/" + value);
-        if (item.starts_with("fake:")) {
-            fake.f_frsize = std::stoul(v[0]);
-            fake.f_bavail = std::stoull(v[1]);
-            fake_errno = std::stoi(v[2]);
-            zusd_statvfs = fake_statvfs;
-        }
         if (item.starts_with("stdin:"))
             zutest::spit(root + "/in", value), dup2(open((root + "/in").c_str(), O_RDONLY), 0);
-        if (item.starts_with("set:")) zutest::setup_item(item);
+        if (item.starts_with("set:") || item.starts_with("statvfs:")) zutest::setup_item(item);
     }
 }
 
@@ -473,7 +462,7 @@ std::string volume(const std::vector<std::string> &r) {
     }
     // Sizes of the real file system are reported as whether they are above 0.
     std::uint32_t n = 7;
-    const bool real = zusd_statvfs != fake_statvfs;
+    const bool real = zusd_statvfs != zutest::fake_statvfs;
     const char *path = r[2].c_str();
     if (op == "fs" || op == "fpv" || op == "bs") {
         s = op == "fs" ? zusdfs(path, &n) : op == "bs" ? zusdbs(path, &n) : zusdfpv(path, -1, &n);

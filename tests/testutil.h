@@ -16,6 +16,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -305,12 +306,19 @@ inline const std::pair<const char *, char *> volume_settings[] = {
     {"whtdsk", whtdsk},       {"owhtdsk", owhtdsk}, {"mntcmd", mntcmd},    {"umntcmd", umntcmd},
     {"floppylog", floppylog}, {"prevmnt", prevmnt}, {"prevumnt", prevumnt}};
 
+// The file-system seam's answer for set-up items statvfs:FRSIZE/AVAIL/ERRNO:
+// the fragment size and the free fragments, or a failure with ERRNO.
+inline struct statvfs fake_fs {};
+inline int fake_fs_errno = 0;
+inline int fake_statvfs(const char *, struct statvfs *to) {
+    return fake_fs_errno != 0 ? errno = fake_fs_errno, -1 : (*to = fake_fs, 0);
+}
+
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
 // unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, set:SETTING=VALUE (a volume
-// setting), tmpfs:DIR=SIZE, put:PATH=TEXT (a file, and its directories),
-// size:PATH=BYTES (a sparse file),
-// times:PATH=ATIME/MTIME (seconds.nanoseconds), off (no error log),
-// lg:PATH:LEVEL (zusdlg), groups:NAME,NAME... (the supplementary groups) and
+// setting), statvfs:FRSIZE/AVAIL/ERRNO (fake_statvfs), tmpfs:DIR=SIZE, put:PATH=TEXT (a file, and
+// its directories), size:PATH=BYTES (a sparse file), times:PATH=ATIME/MTIME (seconds.nanoseconds),
+// off (no error log), lg:PATH:LEVEL (zusdlg), groups:NAME,NAME... (the supplementary groups) and
 // user:NAME (become that user with its primary group and no supplementary
 // groups; last, since it gives up the rights for the rest). False for an
 // item of another kind, or one that failed.
@@ -322,6 +330,13 @@ inline bool setup_item(const std::string &item) {
         if (kind == "set" && arg.substr(0, eq) == name)
             return std::snprintf(setting, ZUSD_VOLSETSZ, "%s", &arg[eq + 1]) < int{ZUSD_VOLSETSZ};
     const std::string path = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (kind == "statvfs") {
+        const auto v = split(arg, '/');
+        fake_fs.f_bsize = fake_fs.f_frsize = std::stoul(v[0]);
+        fake_fs.f_bavail = std::stoull(v[1]);
+        fake_fs_errno = std::stoi(v[2]);
+        return zusd_statvfs = fake_statvfs, true;
+    }
     if (kind == "tmpfs")  // its own small file system, in a private mount namespace
         return unshare(CLONE_NEWNS) == 0 &&
                mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
@@ -423,9 +438,7 @@ inline std::string child_report(const std::string &dir, const std::function<std:
 inline void check_rows(const std::string &name, const std::string &tree, const Vars &vars,
                        const std::function<std::string(const std::vector<std::string> &)> &run,
                        const std::function<bool(const std::string &)> &own = nullptr) {
-    const auto rows = table(name);
-    EXPECT_FALSE(rows.empty()) << name;
-    for (auto row : rows) {
+    for (auto row : table(name)) {  // (a missing or empty table fails in data())
         make_tree(vars.at(0).second, tree, vars);
         const std::string want = expand(row.back(), vars);
         row.pop_back();
