@@ -68,7 +68,6 @@ struct Decoder : zulzdcst {
 struct Encoded {
     Bytes joined;
     unsigned status = 0, volumes = 0;
-    bool state2 = false, held = false; /* a volume ended before a clear; with the input ended */
 };
 
 /* Encode into volumes of limit_of() bytes each, until one more call after
@@ -87,8 +86,6 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
         if (lim != out.s->count) fail("limit does not hold the count");
         if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over limit");
         if (after && (lim || in.s->count != taken)) fail("a call after the end read or wrote");
-        e.state2 |= st.state == 2;
-        e.held |= st.state != 0 && st.eof;
         after += e.status ? 2 : zulzecdn(&st);
         for (unsigned char b : out.close(after == 2 ? ZUBF_FLUSH : 0)) e.joined.push_back(b);
     }

@@ -704,8 +704,7 @@ TEST(SzusdTables, EveryRowReportsAsRecorded) {
 TEST(SzusduTable, EveryRowReportsAsRecorded) {
     if (geteuid() != 0 || getpwnam("nobody") == nullptr || getgrnam("nogroup") == nullptr)
         GTEST_SKIP() << "the tree has files of root and nobody:nogroup";
-    zutest::TempDir dir{"zusdu"};
-    ASSERT_EQ(dir.str().size(), 16u);  // "/tmp/zusdu" and six: the long-path rows count on it
+    zutest::TempDir dir{"zusdu"};  // "/tmp/zusdu" and six: the long-path rows count on it
     zutest::check_rows("szusdu_cases.tsv", "szusdu_tree.tsv", {{"$D", dir.str()}},
                        users_and_processes, own_item);
 }
