@@ -57,92 +57,6 @@ std::string cwd() {
 }
 
 // Path names, the error log and dates.
-std::string path_log_time(const std::vector<std::string> &r) {
-    tzset();
-    const std::string &op = r[1];
-    char buf[ZUSD_PATHSZ];
-    std::snprintf(buf, sizeof buf, "%s", r.size() > 2 ? r[2].c_str() : "");
-    if (op == "up") {  // up PATH: the parts (filled with 'x' before), then their join
-        char p[4][ZUSD_LEADSZ];
-        std::memset(p, 'x', sizeof p);
-        for (auto &part : p) part[ZUSD_LEADSZ - 1] = '\0';
-        p[3][ZUSD_EXTSZ - 1] = '\0';
-        const std::string s = status(zusdup(arg(r[2]), p[0], p[1], p[2], p[3]));
-        const std::string parts =
-            words(s, "[" + std::string(p[0]) + "|" + p[1] + "|" + p[2] + "|" + p[3] + "]");
-        return s != "0" ? parts : words(parts, status(zusdcm(buf, p[0], p[1], p[2], p[3])), buf);
-    }
-    if (op == "cm") {  // cm LEAD DIR BASE EXT; a base of "=" is the output buffer, holding "x"
-        std::strcpy(buf, "x");
-        const std::string s =
-            status(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
-        return words(s, "[" + std::string(buf) + "]");
-    }
-    if (op == "cf") {
-        char base[ZUSD_BASESZ], ext[ZUSD_EXTSZ];
-        std::snprintf(base, sizeof base, "%s", r[2].c_str());
-        std::snprintf(ext, sizeof ext, "%s", r[3].c_str());
-        const std::string s = status(zusdcf(base, ext));
-        return words(s, "[" + std::string(base) + "|" + ext + "]");
-    }
-    if (op == "fsf") return words(status(zusdfsf(buf, std::stoi(r[3]), std::stoi(r[4]))), buf);
-    if (op == "pt") return zusdpt(buf), "[" + escape(buf) + "]";
-    if (op == "dr") return words(zusddr(buf), buf);
-    const std::string s = op == "sd"   ? status(zusdsd(r[2].c_str()))
-                          : op == "cr" ? status(zusdcr(buf))
-                                       : "";  // the status first: the report reads what it left
-    if (op == "sd" || op == "cr") return words(s, op == "cr" ? buf : "", cwd());
-    if (op == "wd") {
-        const unsigned got = zusdwd(buf, static_cast<uint16_t>(std::stoul(r[2])));
-        const std::string report = words(status(got), got != 0 ? "" : buf);
-        // The record names the buffer's address, which varies.
-        const std::string log = zutest::slurp(zusdlg_filename);
-        zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));
-        return report;
-    }
-    if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
-        int result = 0;
-        const size_t fds = zutest::open_files();
-        for (size_t i = 3; i < r.size(); ++i)
-            errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
-        const int after = errno;
-        const bool leaked = zutest::open_files() != fds;
-        return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
-                     file_report(r[2].c_str()));
-    }
-    if (op == "lg") {
-        const int result = zusdlg(arg(r[2]), std::stoul(r[3]));
-        return words(result, zusdlg_level, shown(zusdlg_filename));
-    }
-    if (op == "la") {
-        FILE *log = zusdla(static_cast<unsigned>(std::stoul(r[2])));
-        return log != nullptr ? (std::fclose(log), "open") : "null";
-    }
-    if (const int e = op == "es" ? std::stoi(r[2]) : 0; op == "es")
-        return words(zusdes(e), zusdest(e), zusdesm(e));
-    char text[21] = "";
-    time_t t = 7;
-    if (op == "du") {
-        t = static_cast<time_t>(std::stoll(r[2]));
-        const int n = zusddu(&t, text, std::stoi(r[3]));
-        return words(n, zusddl(&t), "[" + std::string(text) + "]");
-    }
-    // dp TEXT: the parser's status and fields, then zusddp's value and whether *t holds it.
-    if (op == "dp") {
-        struct tm tm;
-        std::memset(&tm, 1, sizeof tm);
-        const unsigned parsed = zusdbt(arg(r[2]), nullptr, &tm);
-        const time_t value = zusddp(&t, arg(r[2]));
-        return words(parsed, tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                     tm.tm_isdst, value, t == value);
-    }
-    if (op == "now") {  // stored and returned alike, and its display text reads back to it
-        const time_t now = zusdgd(&t);
-        zusddu(&now, text, 0);
-        return words(now == t, now > 1700000000, zusddp(nullptr, text) == now);
-    }
-    return "unknown operation " + op;
-}
 
 std::string there(const std::string &path) {
     return zutest::exists(path) ? "there" : "gone";
@@ -211,8 +125,55 @@ int stop_before_rename(const char *, const char *) {
 }
 
 // The definition files' operations.
-std::string definition_file(const std::vector<std::string> &r) {
+
+// Files.
+// Path names, the error log and dates; files; definition files.
+std::string files(const std::vector<std::string> &r) {
     const std::string &op = r[1];
+    const char *path = r.size() > 2 ? arg(r[2]) : nullptr;
+    int flag = 7;
+    uint32_t fsize = 7;
+    std::string st;  // the status first: the report reads what the call left
+    if (op == "ex" || op == "ft") st = status((op == "ex" ? zusdex : zusdft)(path, &flag));
+    if (op == "fz") return st = status(zusdfz(path, &fsize)), words(st, fsize);
+    if (op == "rn" || op == "rm" || op == "rr") {
+        const auto remove = op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr;
+        return st = status(remove(path)), words(st, there(r[2]));
+    }
+    if (op == "et") st = status(zusdet(path, arg(r[3]), &flag));
+    if (op == "ex" || op == "ft" || op == "et") return words(st, flag);
+    if (op == "ct") return st = status(zusdct(path, arg(r[3]))), words(st, times_of(r[3]));
+    if (op == "fp") {
+        const auto byte = static_cast<unsigned char>(std::stoul(r[3], nullptr, 8));
+        return st = status(zusdfp(path, &byte)), words(st, zutest::mode_of(path));
+    }
+    if (op == "md") return st = status(zusdmd(path)), words(st, zutest::mode_of(path));
+    // mv FROM TO LENGTH (0: no progress callback): status, progress calls, amount, own context,
+    // FROM, [TO].
+    if (op == "mv") {
+        int mine = 0;
+        st = status(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress,
+                           0, &mine));
+        return words(st, calls, amount, progress_context == &mine, there(r[2]),
+                     "[" + zutest::slurp(r[3]) + "]");
+    }
+    // ls DIR: open (a and b 9 before), two passes rewound between, close ("open" when a descriptor
+    // was left), a next on the closed handle.
+    if (op == "ls") {
+        DIR *h = nullptr;
+        uint32_t a = 9, b = 9, position = 9;
+        const size_t fds = zutest::open_files();
+        const std::string opened = words(status(zusdod(&h, path, &a, &b)), a, b);
+        if (h == nullptr) return words(opened, "null");
+        const std::string first = pass(h, r[2]),
+                          rewound = words(zusdrs(&h, 0, &position), position),
+                          second = pass(h, r[2]);
+        const unsigned cd = zusdcd(&h);
+        const std::string closed =
+            words(cd, h == nullptr, zutest::open_files() == fds ? "" : "open");
+        return words(opened, first, rewound, second == first ? "same" : second, closed,
+                     status(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
+    }
     if (op == "dd") {
         char d = 'q';
         int nb = 7, vb = 7;
@@ -260,11 +221,11 @@ std::string definition_file(const std::vector<std::string> &r) {
         std::string name = r[2];
         std::transform(name.begin(), name.end(), name.begin(), ::toupper);
         if (r[4] == "-") return words(s, "[" + shown(std::getenv(name.c_str())) + "]");
-        struct stat st {};
-        const bool there = stat(r[4].c_str(), &st) == 0;
+        struct stat info {};
+        const bool there = stat(r[4].c_str(), &info) == 0;
         const std::string file = there ? escape(zutest::slurp(r[4])) + " " +
                                              zutest::mode_of(arg(r[4])) + " " +
-                                             std::to_string(st.st_uid)
+                                             std::to_string(info.st_uid)
                                        : "none";
         return words(s, "[" + file + "]",
                      "w" + std::to_string(work_files(std::filesystem::path(r[4]).parent_path())));
@@ -321,55 +282,87 @@ std::string definition_file(const std::vector<std::string> &r) {
         const unsigned s = zusdmy("d", "4", r[2].c_str(), nullptr);
         return words(held, work, waited, killed, before, s, escape(zutest::slurp(r[2])));
     }
-    return "unknown operation " + op;
-}
-
-// Files.
-std::string file(const std::vector<std::string> &r) {
-    const std::string &op = r[1];
-    const char *path = arg(r[2]);
-    int flag = 7;
-    uint32_t size = 7;
-    std::string s;  // the status first: the report reads what the call left
-    if (op == "ex" || op == "ft") s = status((op == "ex" ? zusdex : zusdft)(path, &flag));
-    if (op == "fz") return s = status(zusdfz(path, &size)), words(s, size);
-    if (op == "rn" || op == "rm" || op == "rr") {
-        const auto remove = op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr;
-        return s = status(remove(path)), words(s, there(r[2]));
+    tzset();
+    char buf[ZUSD_PATHSZ];
+    std::snprintf(buf, sizeof buf, "%s", r.size() > 2 ? r[2].c_str() : "");
+    if (op == "up") {  // up PATH: the parts (filled with 'x' before), then their join
+        char p[4][ZUSD_LEADSZ];
+        std::memset(p, 'x', sizeof p);
+        for (auto &part : p) part[ZUSD_LEADSZ - 1] = '\0';
+        p[3][ZUSD_EXTSZ - 1] = '\0';
+        const std::string s = status(zusdup(arg(r[2]), p[0], p[1], p[2], p[3]));
+        const std::string parts =
+            words(s, "[" + std::string(p[0]) + "|" + p[1] + "|" + p[2] + "|" + p[3] + "]");
+        return s != "0" ? parts : words(parts, status(zusdcm(buf, p[0], p[1], p[2], p[3])), buf);
     }
-    if (op == "et") s = status(zusdet(path, arg(r[3]), &flag));
-    if (op == "ex" || op == "ft" || op == "et") return words(s, flag);
-    if (op == "ct") return s = status(zusdct(path, arg(r[3]))), words(s, times_of(r[3]));
-    if (op == "fp") {
-        const auto byte = static_cast<unsigned char>(std::stoul(r[3], nullptr, 8));
-        return s = status(zusdfp(path, &byte)), words(s, zutest::mode_of(path));
+    if (op == "cm") {  // cm LEAD DIR BASE EXT; a base of "=" is the output buffer, holding "x"
+        std::strcpy(buf, "x");
+        const std::string s =
+            status(zusdcm(buf, arg(r[2]), arg(r[3]), r[4] == "=" ? buf : arg(r[4]), arg(r[5])));
+        return words(s, "[" + std::string(buf) + "]");
     }
-    if (op == "md") return s = status(zusdmd(path)), words(s, zutest::mode_of(path));
-    // mv FROM TO LENGTH (0: no progress callback): status, progress calls, amount, own context,
-    // FROM, [TO].
-    if (op == "mv") {
-        int mine = 0;
-        s = status(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress, 0,
-                          &mine));
-        return words(s, calls, amount, progress_context == &mine, there(r[2]),
-                     "[" + zutest::slurp(r[3]) + "]");
+    if (op == "cf") {
+        char base[ZUSD_BASESZ], ext[ZUSD_EXTSZ];
+        std::snprintf(base, sizeof base, "%s", r[2].c_str());
+        std::snprintf(ext, sizeof ext, "%s", r[3].c_str());
+        const std::string s = status(zusdcf(base, ext));
+        return words(s, "[" + std::string(base) + "|" + ext + "]");
     }
-    // ls DIR: open (a and b 9 before), two passes rewound between, close ("open" when a descriptor
-    // was left), a next on the closed handle.
-    if (op == "ls") {
-        DIR *h = nullptr;
-        uint32_t a = 9, b = 9, position = 9;
+    if (op == "fsf") return words(status(zusdfsf(buf, std::stoi(r[3]), std::stoi(r[4]))), buf);
+    if (op == "pt") return zusdpt(buf), "[" + escape(buf) + "]";
+    if (op == "dr") return words(zusddr(buf), buf);
+    const std::string moved = op == "sd"   ? status(zusdsd(r[2].c_str()))
+                              : op == "cr" ? status(zusdcr(buf))
+                                           : "";  // the status first: the report reads what it left
+    if (op == "sd" || op == "cr") return words(moved, op == "cr" ? buf : "", cwd());
+    if (op == "wd") {
+        const unsigned got = zusdwd(buf, static_cast<uint16_t>(std::stoul(r[2])));
+        const std::string report = words(status(got), got != 0 ? "" : buf);
+        // The record names the buffer's address, which varies.
+        const std::string log = zutest::slurp(zusdlg_filename);
+        zutest::spit(zusdlg_filename, std::regex_replace(log, std::regex("0x[0-9a-f]+"), "0x?"));
+        return report;
+    }
+    if (op == "err") {  // err FILE, then ERRNO:TEXT for each record
+        int result = 0;
         const size_t fds = zutest::open_files();
-        const std::string opened = words(status(zusdod(&h, path, &a, &b)), a, b);
-        if (h == nullptr) return words(opened, "null");
-        const std::string first = pass(h, r[2]),
-                          rewound = words(zusdrs(&h, 0, &position), position),
-                          second = pass(h, r[2]);
-        const unsigned cd = zusdcd(&h);
-        const std::string closed =
-            words(cd, h == nullptr, zutest::open_files() == fds ? "" : "open");
-        return words(opened, first, rewound, second == first ? "same" : second, closed,
-                     status(zusdnx(&h, path, 0, nullptr, nullptr, nullptr)));
+        for (size_t i = 3; i < r.size(); ++i)
+            errno = std::stoi(r[i]), result = zusderr("%s", r[i].c_str() + r[i].find(':') + 1);
+        const int after = errno;
+        const bool leaked = zutest::open_files() != fds;
+        return words(result, after, zusdlg_level, leaked ? "descriptors left open" : "",
+                     file_report(r[2].c_str()));
+    }
+    if (op == "lg") {
+        const int result = zusdlg(arg(r[2]), std::stoul(r[3]));
+        return words(result, zusdlg_level, shown(zusdlg_filename));
+    }
+    if (op == "la") {
+        FILE *log = zusdla(static_cast<unsigned>(std::stoul(r[2])));
+        return log != nullptr ? (std::fclose(log), "open") : "null";
+    }
+    if (const int e = op == "es" ? std::stoi(r[2]) : 0; op == "es")
+        return words(zusdes(e), zusdest(e), zusdesm(e));
+    char text[21] = "";
+    time_t t = 7;
+    if (op == "du") {
+        t = static_cast<time_t>(std::stoll(r[2]));
+        const int n = zusddu(&t, text, std::stoi(r[3]));
+        return words(n, zusddl(&t), "[" + std::string(text) + "]");
+    }
+    // dp TEXT: the parser's status and fields, then zusddp's value and whether *t holds it.
+    if (op == "dp") {
+        struct tm tm;
+        std::memset(&tm, 1, sizeof tm);
+        const unsigned parsed = zusdbt(arg(r[2]), nullptr, &tm);
+        const time_t value = zusddp(&t, arg(r[2]));
+        return words(parsed, tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                     tm.tm_isdst, value, t == value);
+    }
+    if (op == "now") {  // stored and returned alike, and its display text reads back to it
+        const time_t now = zusdgd(&t);
+        zusddu(&now, text, 0);
+        return words(now == t, now > 1700000000, zusddp(nullptr, text) == now);
     }
     return "unknown operation " + op;
 }
@@ -682,14 +675,14 @@ TEST(SzusdTables, EveryRowReportsAsRecorded) {
     ASSERT_EQ(statvfs(dir.c_str(), &vfs), 0);
     for (const char *table :
          {"szusd_path_cases.tsv", "szusd_log_cases.tsv", "szusd_time_cases.tsv"})
-        zutest::check_rows(table, "szusd_path_tree.tsv", {{"$D", dir.str()}}, path_log_time);
+        zutest::check_rows(table, "szusd_path_tree.tsv", {{"$D", dir.str()}}, files);
     zutest::check_rows("szusd_file_cases.tsv", "szusd_file_tree.tsv",
                        {{"$D", dir.str()},
                         {"$LONG", dir.str() + zutest::expand("@{20*/@{99*d}}", {})},
                         {"$BLK", std::to_string(vfs.f_frsize)}},
-                       file);
+                       files);
     zutest::check_rows("szusd_deffile_cases.tsv", "szusd_deffile_tree.tsv", {{"$D", dir.str()}},
-                       definition_file);
+                       files);
     cpu_set_t set;  // the cores this process may use
     const int cpus = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
     zutest::check_rows("szusd_proc_cases.tsv", "szusd_proc_tree.tsv",
