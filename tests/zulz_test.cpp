@@ -1,4 +1,11 @@
-/* Tests of the codec: the stored reference streams (tests/data/zulz_streams.tsv)
+/* Tests of the codec and the pieces it is made of. The buffered code
+ * stream: the buffer's write rule, the failure messages, failed closes and
+ * allocation failures. The encoder's string table: literals, the order of
+ * assigned codes and their lookup, the width rule and the full table for
+ * every width, pairs added twice, resets over many generations; allocation.
+ * The decoder's, for every header: the entries, the widening points, the
+ * full table, relinking and reset, the output window; allocation. The codec
+ * itself: the stored reference streams (tests/data/zulz_streams.tsv)
  * made in one call and in random volumes, restored from random cuts under
  * random output limits and by the parallel decoder as by the serial one; the
  * parallel encoder's streams (tests/data/zulz_parallel.tsv); the decoder's
@@ -8,10 +15,16 @@
  * the process table, tests/data/szusd_proc_cases.tsv.) */
 #include "../fuzz/fuzz_streams.h"
 #include "testutil.h"
+#include "zubf.h"
+#include "zudt.h"
+#include "zuet.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <sched.h>
 #include <sstream>
@@ -199,6 +212,133 @@ TEST(ZulzBig, WholeStreamPastFourGiB) {
     const char *big = std::getenv("ZU_BIG_TESTS");
     if (!big || std::string(big) != "1") GTEST_SKIP() << "set ZU_BIG_TESTS=1 to run";
     whole_stream((std::uint64_t(9) << 29) + 12345, 0); /* 4.5 GiB and some */
+}
+
+/* Reads past the end and opens that fail leave their records; failed
+ * writes and closes are reported; allocation failures. (Codes read and
+ * written across bytes and volumes, the flush at the close and synced
+ * closes, the codec's and the commands' tests show.) */
+TEST(Zubf, FailedReadsOpensWritesClosesAndAllocations) {
+    zutest::TempDir dir("zubf");
+    zusdlg((dir / "log").c_str(), 1);
+    zubfcb *s = zubfor(dir.file("one", "\xA5").c_str(), "", "", "", 1);
+    std::uint16_t code = 0;
+    unsigned char byte = 0;
+    EXPECT_EQ(zubfgb(s, &code, 12), 0);
+    zubfcl(s, 0);
+    s = zubfor(dir.file("empty").c_str(), "", "", "", 0);
+    EXPECT_EQ(zubfg1(s, &byte), 0);
+    zubfcl(s, 0);
+    const std::string no = dir / "no/such/file";
+    EXPECT_TRUE(!zubfor(no.c_str(), "", "", "", 1) && !zubfow(no.c_str(), "", "", "", 1));
+    for (const std::string &record : std::vector<std::string>{
+             "zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO", "zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO",
+             "zubfof:  ZUSDORB( " + no + " ) == ZUSDFN",
+             "zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN"})
+        EXPECT_NE(zutest::slurp(dir / "log").find(record), std::string::npos) << record;
+    /* /dev/full takes the open and refuses every write: of a full buffer,
+     * once a further byte arrives; of a last partial byte at the close. */
+    for (int bits : {8, 7}) {
+        zubfcb *f = zubfcr(std::fopen("/dev/full", "w"), 0, 1);
+        std::uint32_t n = 0;
+        while (zubfpb(f, 1, bits) && n < 100000 && bits == 8) ++n;
+        EXPECT_TRUE(f->bufsz == 49152 && n == (bits == 8 ? 49152u : 0u)) << n;
+        EXPECT_EQ(zubfcl(f, ZUBF_FLUSH | ZUBF_SYNC), 0);
+    }
+    zubfcb *c = zubfcr(std::fopen("/dev/null", "w"), 0, 0);
+    close(fileno(c->fp)); /* the file's own close fails */
+    EXPECT_EQ(zubfcl(c, 0), 0);
+    zubfma = [](std::size_t) -> void * { return nullptr; };
+    EXPECT_EQ(zubfow((dir / "x").c_str(), "", "", "", 1), nullptr);
+    /* The record, then a failed 49152: 24576 is taken. */
+    zubfma = [](std::size_t n) { return n == 49152 ? nullptr : std::malloc(n); };
+    s = zubfow((dir / "x").c_str(), "", "", "", 1);
+    zubfma = std::malloc;
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->bufsz, 24576u);
+    zubfcl(s, 0);
+}
+
+/* Each round fills the table from a fresh reset with other pairs (literal
+ * and longer prefixes, every fifth from a small set, so that many come
+ * twice: a lookup finds the first code); nothing of an earlier round is
+ * ever found. 9-bit tables go through more resets than the slot tags
+ * count. */
+TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
+    const unsigned rows[][3] = {{0, 510, 600}, {9, 510, 3},    {10, 1022, 3},
+                                {12, 4094, 2}, {14, 16382, 2}, {16, 65534, 1}};
+    for (const auto &[bits, limit, rounds] : rows) {
+        zuetcb *t = zuetmk(bits, 18);
+        ASSERT_TRUE(t && t->limit == limit) << bits;
+        for (unsigned b = 0; b < 256; ++b) ASSERT_EQ(zuetlu(t, 0, b), b + 2);
+        std::mt19937 rng(bits);
+        for (unsigned round = 0; round < rounds; ++round) {
+            std::map<unsigned, unsigned> had; /* this round's pairs (key: character, prefix) */
+            for (unsigned code = 258; code <= limit; ++code) {
+                const std::uint16_t prefix = 2 + rng() % (code % 5 ? code - 2 : 300);
+                const std::uint8_t ch = code % 5 ? rng() : 'q';
+                const unsigned key = ch << 16 | prefix, before = had.count(key) ? had[key] : 0;
+                ASSERT_EQ(zuetlu(t, prefix, ch), before) << round << " " << code;
+                ASSERT_EQ(zuetbn(t, prefix, ch), 1);
+                ASSERT_EQ(zuetlu(t, prefix, ch), had.emplace(key, code).first->second);
+                unsigned want = 9;
+                while (code >= (1u << want)) ++want;
+                ASSERT_TRUE(t->next == code && zuetgb(t) == want) << code;
+            }
+            EXPECT_TRUE(zuetbn(t, 5, 'x') == 0 && t->next == limit);
+            zuetbs(t);
+            EXPECT_TRUE(t->next == 257 && zuetgb(t) == 9);
+        }
+        EXPECT_TRUE(t->gen == 600 % 255 + 1 || rounds < 255) << t->gen; /* wrapped and cleared */
+        zuetds(t);
+    }
+    EXPECT_TRUE(zuetmk(17, 18) == nullptr && zuetmk(14, 19) == nullptr);
+    zubfma = zutest::failing_alloc;
+    for (int n = 1; n <= 3; ++n) {
+        zutest::alloc_calls = 0, zutest::alloc_fails_at = n;
+        EXPECT_EQ(zuetmk(14, 18), nullptr) << n;
+    }
+    zubfma = std::malloc;
+}
+
+/* 2^h entries for header h (at least 512, at most 65536), added up to
+ * maxcode - 1 with the width growing right after 511, 1023, ... are
+ * assigned; past the part kept at a slide the window holds the longest
+ * string and the byte that may follow it, in four bytes per entry (at
+ * least 64 KiB, at most 256 KiB); a slide keeps half of it. Stored streams
+ * reach neither for wide tables.
+ * When an allocation fails, the earlier ones are freed. */
+TEST(Zudt, EntriesWidthsAndWindowByHeaderAndAllocationFailures) {
+    for (unsigned h = 0; h <= 19; ++h) {
+        zudtcb *t = zudtmk(h);
+        ASSERT_EQ(t == nullptr, h == 19) << h;
+        if (!t) break;
+        EXPECT_EQ(t->maxcode, h <= 9 ? 511u : h <= 16 ? (1u << h) - 1 : 65535u) << h;
+        EXPECT_GE(t->winsz - t->keep, t->maxcode - 256) << h;
+        EXPECT_TRUE(t->winsz == std::clamp(4 * (t->maxcode + 1), 64u << 10, 256u << 10) &&
+                    t->keep == t->winsz / 2)
+            << h;
+        for (unsigned code = 258; code < t->maxcode; ++code) {
+            ASSERT_EQ(zudtad(t, code - 1, 'a'), 1);
+            unsigned want = 9;
+            while (code >= (1u << want) - 1) ++want;
+            ASSERT_EQ(t->width, want) << code;
+        }
+        EXPECT_EQ(zudtad(t, 5, 'b'), 0); /* maxcode itself is never made */
+        EXPECT_EQ(t->len[t->next], t->maxcode - 1 - 256);
+        EXPECT_EQ(zudtrb(t, t->next, 7), t->next - 1); /* a relink gives back the former link */
+        EXPECT_EQ(t->ent[t->next], (std::uint32_t('a') << 16) | 7u);
+        EXPECT_EQ(zudtrb(t, 100, 5), 0);
+        zudtbs(t); /* the literals are whole again */
+        EXPECT_TRUE(t->next == 257 && t->width == 9);
+        for (unsigned b = 0; b < 256; ++b)
+            ASSERT_TRUE(t->ent[b + 2] == b << 16 && t->len[b + 2] == 1) << b;
+        zudtds(t);
+    }
+    /* A late one (the first one, the codec's tests show). */
+    zubfma = [](std::size_t n) { return n == 65536 * 2 ? nullptr : std::malloc(n); };
+    EXPECT_EQ(zudtmk(14), nullptr);
+    zubfma = std::malloc;
 }
 
 }  // namespace

@@ -32,7 +32,6 @@ struct Args {
     char *out = reinterpret_cast<char *>(&count);
     std::int32_t changed = 7;
     std::uint32_t value = 0xDEADBEEF;
-    Args(std::vector<std::string> args = {}) : v(std::move(args)) {}
     const char *p(std::size_t i) const { return v[i] == "(null)" ? nullptr : v[i].c_str(); }
     const char *const *names(std::size_t i) {
         auto &l = lists.emplace_back();
