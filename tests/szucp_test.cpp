@@ -168,8 +168,8 @@ void check(const std::vector<std::string> &r, const std::string &cut) {
             job.reserve = std::uint32_t(std::stoul(arg.substr(arg.find(':') + 1)));
         }
         if (fault == "statfail") zutest::setup_item("statvfs:512/0/5");
-        if (fault == "longmount") zutest::set(whtdsk, "/" + std::string(2040, 'm'));
-        if (fault == "longmount") zutest::set(owhtdsk, "/tmp");
+        if (fault == "longmount") zutest::setup_item("set:whtdsk=/" + std::string(2040, 'm'));
+        if (fault == "longmount") zutest::setup_item("set:owhtdsk=/tmp");
         return int(run(split, !split && job.volume != 0 ? parts : from, to, r[2][0], job));
     });
     EXPECT_EQ(st, std::stoi(r[7]));

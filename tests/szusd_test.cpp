@@ -39,6 +39,7 @@
 #include <optional>
 #include <random>
 #include <regex>
+#include <set>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/statvfs.h>
@@ -52,9 +53,6 @@ using zutest::shown;
 using zutest::status;
 using zutest::words;
 
-std::string there(const std::string &path) {
-    return zutest::exists(path) ? "there" : "gone";
-}
 std::string times_of(const std::string &path) {
     struct stat s {};
     stat(path.c_str(), &s);
@@ -72,16 +70,15 @@ int progress(void *c, uint32_t n) {
 // One pass over an open listing: its entries sorted, name:size, name:dir,
 // or name!status when the entry could not be read.
 std::string pass(DIR *&h, const std::string &dir) {
-    std::vector<std::string> seen;
+    std::multiset<std::string> seen;  // sorted
     char name[ZUSD_BASESZ];
     uint32_t size = 0;
     int isdir = 0;
     for (unsigned s;
          (s = zusdnx(&h, dir.c_str(), 0, name, &size, &isdir)) != ZUSD_NOMORE && seen.size() < 9;)
-        seen.push_back(name + (s != 0       ? "!" + status(s)
-                               : isdir != 0 ? ":dir"
-                                            : ":" + std::to_string(size)));
-    std::sort(seen.begin(), seen.end());
+        seen.insert(name + (s != 0       ? "!" + status(s)
+                            : isdir != 0 ? ":dir"
+                                         : ":" + std::to_string(size)));
     std::string text;
     for (const auto &e : seen) text += e + ",";
     return "[" + text + "]";
@@ -132,7 +129,7 @@ std::string files(const std::vector<std::string> &r) {
     if (op == "fz") return st = status(zusdfz(path, &fsize)), words(st, fsize);
     if (op == "rn" || op == "rm" || op == "rr") {
         const auto remove = op == "rn" ? zusdrn : op == "rm" ? zusdrm : zusdrr;
-        return st = status(remove(path)), words(st, there(r[2]));
+        return st = status(remove(path)), words(st, zutest::exists(r[2]) ? "there" : "gone");
     }
     if (op == "et") st = status(zusdet(path, arg(r[3]), &flag));
     if (op == "ex" || op == "ft" || op == "et") return words(st, flag);
@@ -148,8 +145,8 @@ std::string files(const std::vector<std::string> &r) {
         int mine = 0;
         st = status(zusdmv(path, arg(r[3]), 0, std::stoul(r[4]), r[4] == "0" ? nullptr : progress,
                            0, &mine));
-        return words(st, calls, amount, progress_context == &mine, there(r[2]),
-                     "[" + zutest::slurp(r[3]) + "]");
+        return words(st, calls, amount, progress_context == &mine,
+                     zutest::exists(r[2]) ? "there" : "gone", "[" + zutest::slurp(r[3]) + "]");
     }
     // ls DIR: open (a and b 9 before), two passes rewound between, close ("open" when a descriptor
     // was left), a next on the closed handle.

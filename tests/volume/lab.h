@@ -16,11 +16,6 @@
 
 namespace zutest {
 
-inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
-    EXPECT_LT(text.size(), ZUSD_VOLSETSZ);
-    std::memcpy(setting, text.c_str(), text.size() + 1);
-}
-
 // The lab is also the copy engine's callback argument, which reads the
 // fifth 32-bit word of that record as "do not copy permission bits": the
 // record starts with five zero words.
@@ -36,12 +31,12 @@ class VolumeLab {
     // child of a test.
     explicit VolumeLab(const std::string &at) : root(at), state(at + "/state"), mnt(at + "/mnt") {
         EXPECT_EQ(mkdir(state.c_str(), 0700), 0);
-        set(whtdsk, mnt);
-        set(owhtdsk, mnt);
+        EXPECT_TRUE(setup_item("set:whtdsk=" + mnt));
+        EXPECT_TRUE(setup_item("set:owhtdsk=" + mnt));
         const std::string scripts = "/bin/sh " ZU_TEST_SOURCE_DIR "/volume/";
-        set(mntcmd, scripts + "mount.sh " + state);
-        set(umntcmd, scripts + "umount.sh " + state);
-        set(floppylog, state + "/floppy.log");
+        EXPECT_TRUE(setup_item("set:mntcmd=" + scripts + "mount.sh " + state));
+        EXPECT_TRUE(setup_item("set:umntcmd=" + scripts + "umount.sh " + state));
+        EXPECT_TRUE(setup_item("set:floppylog=" + state + "/floppy.log"));
     }
 
     // Makes volume `n` of the set "Set" in the directory vol<n>.
