@@ -131,8 +131,8 @@ class TempDir {
 // does can reach the test runner, and returns the child's exit code (128 +
 // the signal number when a signal ended it, -1 when it could not be run).
 // Failed gtest checks in a child are printed but never reach the parent: a
-// `fn` that returns int chooses the exit code; one that returns nothing
-// exits 1 when any of its checks failed.
+// `fn` that returns int chooses the exit code, and when that is 0, as one
+// that returns nothing, the child exits 1 when any of its checks failed.
 template <class Fn>
 int run_in_child(Fn &&fn) {
     std::fflush(nullptr);
@@ -140,15 +140,13 @@ int run_in_child(Fn &&fn) {
     if (pid < 0) return -1;
     if (pid == 0) {
         setpgid(0, 0);
-        int code;
-        if constexpr (std::is_void_v<decltype(fn())>) {
+        int code = 0;
+        if constexpr (std::is_void_v<decltype(fn())>)
             fn();
-            code = ::testing::Test::HasFailure() ? 1 : 0;
-        } else {
+        else
             code = fn();
-        }
         std::fflush(nullptr);
-        _exit(code);
+        _exit(code != 0 ? code : ::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) != pid)
