@@ -1,6 +1,7 @@
-/* fuzz_streams.h - memory-backed code streams, and the encoder and decoder
- * run volume by volume, as the codec's fuzz targets and tests use them.
- * Every broken rule aborts with a message. */
+/* fuzz_streams.h - memory-backed code streams, the encoder and decoder run
+ * volume by volume, and whole streams through the parallel coders, as the
+ * codec's fuzz targets and tests use them. Every broken rule aborts with a
+ * message. */
 #ifndef ZU_FUZZ_STREAMS_H
 #define ZU_FUZZ_STREAMS_H
 
@@ -11,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <functional>
@@ -65,7 +68,6 @@ struct Decoder : zulzdcst {
 struct Encoded {
     Bytes joined;
     unsigned status = 0, volumes = 0;
-    bool state2 = false, held = false; /* a volume ended before a clear; with the input ended */
 };
 
 /* Encode into volumes of limit_of() bytes each, until one more call after
@@ -84,8 +86,6 @@ inline Encoded encode(const Bytes &data, const std::function<std::uint32_t()> &l
         if (lim != out.s->count) fail("limit does not hold the count");
         if (limit != ZULZ_NOLIMIT && lim + 1 > std::max(limit, 2u)) fail("volume over limit");
         if (after && (lim || in.s->count != taken)) fail("a call after the end read or wrote");
-        e.state2 |= st.state == 2;
-        e.held |= st.state != 0 && st.eof;
         after += e.status ? 2 : zulzecdn(&st);
         for (unsigned char b : out.close(after == 2 ? ZUBF_FLUSH : 0)) e.joined.push_back(b);
     }
@@ -134,6 +134,68 @@ inline Decoded decode(const Bytes &s, unsigned cutseed, std::uint32_t step) {
     for (std::size_t k = 0; cutseed && (k += sizes() % (cutseed % 64 + 2)) < s.size();)
         at.push_back(k);
     return decode(cut(s, at), step);
+}
+
+/* Whole streams through files in memory: restored by the parallel decoder
+ * and then the serial one from where it stopped (one thread: the serial one
+ * alone), or compressed by the parallel encoder, with the messages the error
+ * log received. */
+struct Restored {
+    Bytes out;
+    unsigned status = 0;
+    std::string log;         /* the messages, without their dates and errno */
+    std::uint64_t serial_at; /* input byte where the serial decoder took over */
+};
+
+/* Runs `fn(in, out)` over streams (coded as given) on files in memory with
+ * the log on; the output's bytes, and the log's messages in *log. */
+template <class Fn>
+inline Bytes through_files(const Bytes &input, int incoded, int outcoded, std::string *log, Fn fn) {
+    const std::string path = "/tmp/zu_parallel_log." + std::to_string(getpid());
+    unlink(path.c_str());
+    zusdlg(path.c_str(), 1);
+    Mem in(input, 1, incoded), out({}, 0, outcoded);
+    fn(in.s, out.s);
+    const Bytes b = out.close(ZUBF_FLUSH);
+    zusdlg_level = 0;
+    std::ifstream lf(path);
+    for (std::string line; std::getline(lf, line);)
+        *log += line.substr(line.find("]  ") + 1) + "\n";
+    unlink(path.c_str());
+    return b;
+}
+
+inline Restored restore(const Bytes &stream, unsigned threads) {
+    Restored r;
+    r.out = through_files(stream, 1, 0, &r.log, [&](zubfcb *in, zubfcb *out) {
+        Decoder st;
+        r.status = zulzpd(in, out, &st, threads, nullptr, nullptr);
+        r.serial_at = in->count;
+        std::uint32_t lim = ZULZ_NOLIMIT;
+        if (!r.status && !(r.status = zulzdc(in, out, &st, &lim))) r.status = zulzdcck(&st);
+    });
+    return r;
+}
+
+/* Restores `s` serially and on `threads` threads: the same bytes, status
+ * and log, or a failure. */
+inline Restored as_serial(const Bytes &s, unsigned threads) {
+    const Restored serial = restore(s, 1), par = restore(s, threads);
+    if (par.status != serial.status || par.log != serial.log || par.out != serial.out)
+        fail("the parallel decoder differs from the serial one");
+    return par;
+}
+
+/* The stream of the parallel encoder on `threads` threads (one: zulzec alone). */
+inline Bytes compress(const Bytes &input, unsigned threads) {
+    std::string log;
+    return through_files(input, 0, 1, &log, [&](zubfcb *in, zubfcb *out) {
+        Encoder st;
+        std::uint32_t lim = ZULZ_NOLIMIT;
+        if (zulzpe(in, out, &st, threads, nullptr, nullptr) || zulzec(in, out, &st, 14, &lim) ||
+            !zulzecdn(&st))
+            fail("parallel encoder");
+    });
 }
 
 }  // namespace zufuzz

@@ -4,7 +4,7 @@
  * same log messages.
  * Input: byte 0 chooses the least job size and the thread count, byte 1
  * the output piece size, the rest is the stream. */
-#include "parallel_run.h"
+#include "fuzz_streams.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,35 +1,65 @@
 // Helpers shared by the tests: a temporary directory that removes itself,
-// whole-file reads and writes, the error log pointed into a test's directory,
-// and a forked child with its own process group for anything that changes
-// process-wide state (signals, working directory, environment, identity).
+// whole-file reads and writes, data tables, a forked child with its own
+// process group for anything that changes process-wide state (signals,
+// working directory, environment, identity), and tables whose rows run in
+// such children.
 #ifndef ZU_TESTS_TESTUTIL_H
 #define ZU_TESTS_TESTUTIL_H
 
 #include "szusd.h"
+#include "szusdu.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
 
+#include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <type_traits>
+#include <utility>
 #include <vector>
-#include <unistd.h>
 
 namespace zutest {
 
+// A whole file ("" for one that cannot be read, even a directory).
 inline std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+// Splits `text` at each `sep`; empty fields are kept.
+inline std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> parts(1);
+    for (const char c : text) {
+        if (c == sep)
+            parts.emplace_back();
+        else
+            parts.back().push_back(c);
+    }
+    return parts;
 }
 
 // A sample file of tests/data, whole. A file that is missing or empty fails
@@ -47,13 +77,8 @@ inline std::string data(const std::string &name) {
 inline std::vector<std::vector<std::string>> table(const std::string &name) {
     std::vector<std::vector<std::string>> rows;
     std::istringstream in(data(name));
-    for (std::string line; std::getline(in, line);) {
-        if (line.empty() || line[0] == '#') continue;
-        std::vector<std::string> row;
-        std::istringstream cells(line);
-        for (std::string cell; std::getline(cells, cell, '\t');) row.push_back(cell);
-        rows.push_back(row);
-    }
+    for (std::string line; std::getline(in, line);)
+        if (!line.empty() && line[0] != '#') rows.push_back(split(line, '\t'));
     return rows;
 }
 
@@ -70,21 +95,11 @@ inline bool exists(const std::string &path) {
 // Removes a tree, first giving back the owner's rights to directories a
 // test locked, without following symbolic links.
 inline void remove_tree(const std::string &path) {
-    struct stat st {};
-    if (lstat(path.c_str(), &st) != 0) return;
-    if (!S_ISDIR(st.st_mode)) {
-        unlink(path.c_str());
-        return;
-    }
+    std::error_code none;
+    if (!std::filesystem::is_directory(std::filesystem::symlink_status(path, none))) return;
     chmod(path.c_str(), 0700);
-    if (DIR *d = opendir(path.c_str())) {
-        while (const dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..") remove_tree(path + "/" + name);
-        }
-        closedir(d);
-    }
-    rmdir(path.c_str());
+    for (const auto &e : std::filesystem::directory_iterator(path, none)) remove_tree(e.path());
+    std::filesystem::remove_all(path, none);
 }
 
 // A directory made by mkdtemp under /tmp, removed with all it holds.
@@ -112,23 +127,12 @@ class TempDir {
     std::string path_;
 };
 
-// The error log of class-1 records written to `path` while this lives.
-struct LogTo {
-    explicit LogTo(const std::string &to) : path(to) { EXPECT_EQ(zusdlg(path.c_str(), 1), 1); }
-    ~LogTo() { zusdlg_level = 0, std::free(zusdlg_filename), zusdlg_filename = nullptr; }
-    LogTo(const LogTo &) = delete;
-    LogTo &operator=(const LogTo &) = delete;
-    std::string text() const { return slurp(path); }
-    bool has(const std::string &record) const { return text().find(record) != std::string::npos; }
-    const std::string path;
-};
-
 // Runs `fn` in a forked child that has its own process group, so nothing it
 // does can reach the test runner, and returns the child's exit code (128 +
 // the signal number when a signal ended it, -1 when it could not be run).
 // Failed gtest checks in a child are printed but never reach the parent: a
-// `fn` that returns int chooses the exit code; one that returns nothing
-// exits 1 when any of its checks failed.
+// `fn` that returns int chooses the exit code, and when that is 0, as one
+// that returns nothing, the child exits 1 when any of its checks failed.
 template <class Fn>
 int run_in_child(Fn &&fn) {
     std::fflush(nullptr);
@@ -136,15 +140,13 @@ int run_in_child(Fn &&fn) {
     if (pid < 0) return -1;
     if (pid == 0) {
         setpgid(0, 0);
-        int code;
-        if constexpr (std::is_void_v<decltype(fn())>) {
+        int code = 0;
+        if constexpr (std::is_void_v<decltype(fn())>)
             fn();
-            code = ::testing::Test::HasFailure() ? 1 : 0;
-        } else {
+        else
             code = fn();
-        }
         std::fflush(nullptr);
-        _exit(code);
+        _exit(code != 0 ? code : ::testing::Test::HasFailure() ? 1 : 0);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) != pid)
@@ -152,36 +154,22 @@ int run_in_child(Fn &&fn) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-}  // namespace zutest
-
 // ---- Tables whose rows run in forked children ---------------------------------
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-#include <csignal>
-#include <fcntl.h>
-#include <filesystem>
-#include <functional>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/types.h>
-#include <utility>
-
-namespace zutest {
 
 using Vars = std::vector<std::pair<std::string, std::string>>;
 
-// `text` with each key of `vars` replaced by its value, and each @{N*c}
-// replaced by N copies of the character c (long names and values in tables).
+// `text` with each key of `vars` replaced by its value, then each @{N*TEXT}
+// by N copies of TEXT, innermost first (long names and values in tables).
 inline std::string expand(std::string text, const Vars &vars) {
     for (const auto &[key, value] : vars)
         for (size_t at = 0; (at = text.find(key, at)) != std::string::npos; at += value.size())
             text.replace(at, key.size(), value);
-    for (size_t at = 0; (at = text.find("@{", at)) != std::string::npos;) {
-        const size_t star = text.find('*', at), n = std::stoul(text.substr(at + 2));
-        text.replace(at, text.find('}', star + 2) + 1 - at, std::string(n, text[star + 1]));
-        at += n;
+    for (size_t at; (at = text.rfind("@{")) != std::string::npos;) {
+        const size_t star = text.find('*', at), close = text.find('}', star);
+        std::string copies;
+        for (unsigned long n = std::stoul(text.substr(at + 2)); n > 0; --n)
+            copies += text.substr(star + 1, close - star - 1);
+        text.replace(at, close + 1 - at, copies);
     }
     return text;
 }
@@ -195,18 +183,11 @@ inline std::string escape(const std::string &text) {
     return out;
 }
 // A table cell as the bytes it stands for: \n, \r, \t, \\ and \xHH escape
-// a byte, and {N:text} stands for N copies of text (for long inputs).
+// a byte.
 inline std::string unescape(const std::string &cell) {
     std::string out;
     for (std::size_t i = 0; i < cell.size(); ++i) {
-        const std::size_t colon = cell.find_first_not_of("0123456789", i + 1);
-        const std::size_t close = colon == std::string::npos ? colon : cell.find('}', colon);
-        if (cell[i] == '{' && colon > i + 1 && close != std::string::npos && cell[colon] == ':') {
-            const std::string part = unescape(cell.substr(colon + 1, close - colon - 1));
-            for (unsigned long n = std::stoul(cell.substr(i + 1, colon - i - 1)); n > 0; --n)
-                out += part;
-            i = close;
-        } else if (cell[i] != '\\' || i + 1 == cell.size()) {
+        if (cell[i] != '\\' || i + 1 == cell.size()) {
             out += cell[i];
         } else if (cell[++i] == 'x') {
             out += static_cast<char>(std::stoi(cell.substr(i + 1, 2), nullptr, 16));
@@ -216,6 +197,22 @@ inline std::string unescape(const std::string &cell) {
         }
     }
     return out;
+}
+
+// The bytes a table cell describes: "rand SEED SIZE ALPHABET" (std::mt19937
+// (SEED), each byte rng() % ALPHABET), "file NAME [COUNT]" (tests/data/NAME,
+// COUNT times over), else the cell's text, expanded and unescaped.
+inline std::string content(const std::string &cell) {
+    std::istringstream in(cell);
+    std::string kind, name, out;
+    unsigned long n = 0, alphabet = 0;
+    in >> kind >> name >> n >> alphabet;
+    for (unsigned long k = 0; kind == "file" && k < std::max(n, 1ul); ++k)
+        out += zutest::data(name);
+    std::mt19937 rng(kind == "rand" ? std::stoul(name) : 0);
+    for (unsigned long k = 0; kind == "rand" && k < n; ++k)
+        out += static_cast<char>(rng() % alphabet);
+    return kind == "file" || kind == "rand" ? out : unescape(expand(cell, {}));
 }
 
 // The values written one after another, separated by single blanks; those
@@ -262,24 +259,20 @@ inline std::string mode_of(const char *path) {
     return mode;
 }
 
+// A file as [content mode], escaped, its dates in the display layout as
+// DATE ("" for no name).
+inline std::string file_report(const char *path) {
+    static const std::regex date(R"(\d\d/\d\d/\d\d (0[1-9]|1[0-2]):\d\d:\d\d (AM|PM))");
+    if (path == nullptr || *path == '\0') return "";
+    return "[" + escape(std::regex_replace(slurp(path), date, "DATE")) + " " + mode_of(path) + "]";
+}
+
 // The number of descriptors this process has open: a call that returns
 // with more than before left one behind.
 inline size_t open_files() {
     std::error_code none;
     const std::filesystem::directory_iterator fds("/proc/self/fd", none);
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
-// Splits `text` at each `sep`; empty fields are kept.
-inline std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> parts(1);
-    for (const char c : text) {
-        if (c == sep)
-            parts.emplace_back();
-        else
-            parts.back().push_back(c);
-    }
-    return parts;
 }
 
 // Makes the tree of table `name` afresh under `root` (its key in `vars`):
@@ -306,15 +299,69 @@ inline void make_tree(const std::string &root, const std::string &name, const Va
     }
 }
 
+// The volume settings by name.
+inline const std::pair<const char *, char *> volume_settings[] = {
+    {"whtdsk", whtdsk},       {"owhtdsk", owhtdsk}, {"mntcmd", mntcmd},    {"umntcmd", umntcmd},
+    {"floppylog", floppylog}, {"prevmnt", prevmnt}, {"prevumnt", prevumnt}};
+
+// The file-system seam's answer for set-up items statvfs:FRSIZE/AVAIL/ERRNO:
+// the fragment size and the free fragments, or a failure with ERRNO.
+inline struct statvfs fake_fs {};
+inline int fake_fs_errno = 0;
+inline int fake_statvfs(const char *, struct statvfs *to) {
+    return fake_fs_errno != 0 ? errno = fake_fs_errno, -1 : (*to = fake_fs, 0);
+}
+
 // Applies one set-up item of a table row, in a child: env:NAME=VALUE,
-// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, groups:NAME,NAME... (the supplementary
-// groups) and user:NAME (become that user with its primary group and no
-// supplementary groups; last, since it gives up the rights for the rest).
-// False for an item of another kind, or one that failed.
+// unenv:NAME, cd:DIR, umask:OCTAL, alarm:SECONDS, set:SETTING=VALUE (a volume
+// setting), statvfs:FRSIZE/AVAIL/ERRNO (fake_statvfs), tmpfs:DIR=SIZE, put:PATH=TEXT (a file, and
+// its directories), size:PATH=BYTES (a sparse file), times:PATH=ATIME/MTIME (seconds.nanoseconds),
+// off (no error log), lg:PATH:LEVEL (zusdlg), groups:NAME,NAME... (the supplementary groups) and
+// user:NAME (become that user with its primary group and no supplementary
+// groups; last, since it gives up the rights for the rest). False for an
+// item of another kind, or one that failed.
 inline bool setup_item(const std::string &item) {
     const size_t colon = item.find(':');
     const std::string kind = item.substr(0, colon), arg = item.substr(colon + 1);
     const size_t eq = arg.find('=');
+    for (const auto &[name, setting] : volume_settings)
+        if (kind == "set" && arg.substr(0, eq) == name)
+            return std::snprintf(setting, ZUSD_VOLSETSZ, "%s", &arg[eq + 1]) < int{ZUSD_VOLSETSZ};
+    const std::string path = arg.substr(0, eq), value = arg.substr(eq + 1);
+    if (kind == "statvfs") {
+        const auto v = split(arg, '/');
+        fake_fs.f_bsize = fake_fs.f_frsize = std::stoul(v[0]);
+        fake_fs.f_bavail = std::stoull(v[1]);
+        fake_fs_errno = std::stoi(v[2]);
+        return zusd_statvfs = fake_statvfs, true;
+    }
+    if (kind == "tmpfs")  // its own small file system, in a private mount namespace
+        return unshare(CLONE_NEWNS) == 0 &&
+               mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+               mount("tmpfs", path.c_str(), "tmpfs", 0, ("size=" + value).c_str()) == 0;
+    std::error_code none;
+    if (kind == "put") std::filesystem::create_directories(path.substr(0, path.rfind('/')), none);
+    if (kind == "put" || kind == "size") spit(path, kind == "put" ? value : "");
+    if (kind == "put") return true;
+    if (kind == "size") return truncate(path.c_str(), std::stoll(value)) == 0;
+    if (kind == "times") {
+        const auto t = split(value, '/');
+        const auto ts = [](const std::string &v) {
+            return timespec{std::stol(v), std::stol(v.substr(v.find('.') + 1))};
+        };
+        const timespec both[2] = {ts(t[0]), ts(t[1])};
+        return utimensat(AT_FDCWD, path.c_str(), both, 0) == 0;
+    }
+    if (kind == "off") {
+        std::free(zusdlg_filename);
+        zusdlg_filename = nullptr;
+        zusdlg_level = 0;
+        return true;
+    }
+    if (kind == "lg") {
+        zusdlg(arg.substr(0, arg.rfind(':')).c_str(), std::stoul(arg.substr(arg.rfind(':') + 1)));
+        return true;
+    }
     if (kind == "env") return setenv(arg.substr(0, eq).c_str(), arg.substr(eq + 1).c_str(), 1) == 0;
     if (kind == "unenv") return unsetenv(arg.c_str()) == 0;
     if (kind == "cd") return chdir(arg.c_str()) == 0;
@@ -354,7 +401,7 @@ auto env_owned(Fn &&fn) {
 // child that leaked adds " LEAK".
 inline std::string child_report(const std::string &dir, const std::function<std::string()> &fn) {
     const std::string out = dir + "/.out", log = dir + "/.log";
-    FILE *result = std::tmpfile();
+    FILE *result = std::tmpfile();  // opened before the child may give up its rights
     const int code = run_in_child([&] {
         const int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         const int logfd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -362,6 +409,7 @@ inline std::string child_report(const std::string &dir, const std::function<std:
         close(fd);
         close(logfd);
         zusdlg(log.c_str(), 1);
+        errno = 0;  // a row that reports errno sees only what its calls set
         std::string text = "=" + fn();
 #if defined(__SANITIZE_ADDRESS__)
         if (__lsan_do_recoverable_leak_check() != 0) text += " LEAK";
@@ -369,9 +417,7 @@ inline std::string child_report(const std::string &dir, const std::function<std:
         std::fputs(text.c_str(), result);
         return 0;
     });
-    std::string text;
-    std::rewind(result);
-    for (int c; (c = std::fgetc(result)) != EOF;) text += static_cast<char>(c);
+    std::string text = slurp("/proc/self/fd/" + std::to_string(fileno(result)));
     std::fclose(result);
     text = text.empty() ? "exit=" + std::to_string(code) : text.substr(1);
     if (const std::string printed = slurp(out); !printed.empty()) text += " >" + escape(printed);
@@ -384,20 +430,28 @@ inline std::string child_report(const std::string &dir, const std::function<std:
 
 // Checks every row of table `name`: cells expanded with `vars` (the first
 // is the root of the tree `tree`, made afresh for each row), the last cell
-// the expected report, `run` the row in a child (see child_report).
+// the expected report, `run` the row in a child (see child_report) after the
+// set-up items of its first cell ('|' between them, "-" none): those that
+// `own` takes (returns true for), the others by setup_item.
 inline void check_rows(const std::string &name, const std::string &tree, const Vars &vars,
-                       const std::function<std::string(const std::vector<std::string> &)> &run) {
-    const auto rows = table(name);
-    EXPECT_FALSE(rows.empty()) << name;
-    for (auto row : rows) {
+                       const std::function<std::string(const std::vector<std::string> &)> &run,
+                       const std::function<bool(const std::string &)> &own = nullptr) {
+    for (auto row : table(name)) {  // (a missing or empty table fails in data())
         make_tree(vars.at(0).second, tree, vars);
         const std::string want = expand(row.back(), vars);
         row.pop_back();
         for (auto &cell : row) cell = unescape(expand(cell, vars));
-        std::string cells;
-        for (const auto &cell : row) cells += cell + " | ";
-        EXPECT_EQ(child_report(vars.at(0).second, [&] { return run(row); }), want)
-            << name << ": " << cells.substr(0, 400);
+        const auto set_up_and_run = [&] {
+            for (const auto &item : split(row[0], '|'))
+                if (item != "-" && !(own && own(item)) && !setup_item(item))
+                    return "set-up failed: " + item;
+            return run(row);
+        };
+        const std::string got = child_report(vars.at(0).second, set_up_and_run);
+        if (got.starts_with("set-up failed: tmpfs:"))  // a machine without private mounts
+            std::printf("[ SKIPPED  ] %s: %s\n", name.c_str(), got.c_str());
+        else
+            EXPECT_EQ(got, want) << name << ": " << testing::PrintToString(row).substr(0, 400);
     }
 }
 

@@ -1,16 +1,30 @@
-/* Tests of the codec: the stored reference streams (tests/data/zulz_streams.tsv)
+/* Tests of the codec and the pieces it is made of. The buffered code
+ * stream: the buffer's write rule, the failure messages, failed closes and
+ * allocation failures. The encoder's string table: literals, the order of
+ * assigned codes and their lookup, the width rule and the full table for
+ * every width, pairs added twice, resets over many generations; allocation.
+ * The decoder's, for every header: the entries, the widening points, the
+ * full table, relinking and reset, the output window; allocation. The codec
+ * itself: the stored reference streams (tests/data/zulz_streams.tsv)
  * made in one call and in random volumes, restored from random cuts under
  * random output limits and by the parallel decoder as by the serial one; the
  * parallel encoder's streams (tests/data/zulz_parallel.tsv); the decoder's
  * refusals (tests/data/zulz_decode.tsv); allocation, read and write
  * failures; a whole stream through files, with counts past 4 GiB (and past
- * 4 GiB of data when asked); the thread count from ZU_THREADS. */
-#include "../fuzz/parallel_run.h"
+ * 4 GiB of data when asked). (The thread count from ZU_THREADS is a row of
+ * the process table, tests/data/szusd_proc_cases.tsv.) */
+#include "../fuzz/fuzz_streams.h"
 #include "testutil.h"
+#include "zubf.h"
+#include "zudt.h"
+#include "zuet.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <random>
 #include <sched.h>
 #include <sstream>
@@ -19,36 +33,10 @@ namespace {
 
 using namespace zufuzz;
 
-Bytes bytes_of(const std::string &s) {
+/* The bytes a cell describes (zutest::content). */
+Bytes bytes_of(const std::string &cell) {
+    const std::string s = zutest::content(cell);
     return Bytes(s.begin(), s.end());
-}
-
-/* The input a row names: "text T", "file NAME [COUNT]", "same CHAR SIZE" or
- * "rand SEED SIZE ALPHABET" (std::mt19937(SEED), each byte rng() % ALPHABET). */
-Bytes input_of(const std::string &desc) {
-    std::istringstream in(desc);
-    std::string kind, name, text;
-    unsigned b = 1, c = 1;
-    in >> kind >> name;
-    if (kind == "text") return bytes_of(desc.substr(5));
-    if (!(in >> b)) b = 1;
-    if (kind == "same") return Bytes(b, name[0]);
-    for (unsigned k = 0; kind == "file" && k < b; ++k) text += zutest::data(name);
-    if (kind == "file") return bytes_of(text);
-    EXPECT_TRUE(kind == "rand" && in >> c && c) << desc;
-    std::mt19937 rng(std::stoul(name));
-    Bytes all(b);
-    for (auto &x : all) x = rng() % std::max(c, 1u);
-    return all;
-}
-
-/* A stream cell: hex digits, or @NAME for tests/data/streams/NAME. */
-Bytes stream_of(const std::string &cell) {
-    if (cell.at(0) == '@') return bytes_of(zutest::data("streams/" + cell.substr(1)));
-    Bytes out;
-    for (std::size_t i = 0; i + 1 < cell.size(); i += 2)
-        out.push_back(std::stoul(cell.substr(i, 2), nullptr, 16));
-    return out;
 }
 
 /* The parallel decoder with small jobs and pieces (every clear code may end
@@ -70,11 +58,9 @@ Restored same_as_serial(const Bytes &s) {
 TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
     const unsigned seed = std::random_device{}();
     std::mt19937 rng(seed);
-    bool state2 = false, held = false;
     for (const auto &row : zutest::table("zulz_streams.tsv")) {
         SCOPED_TRACE(row.at(0) + ", seed " + std::to_string(seed));
-        const Bytes in = input_of(row[0]), want = stream_of(row.at(2));
-        ASSERT_FALSE(in.empty());
+        const Bytes in = bytes_of(row[0]), want = bytes_of(row.at(2));
         /* One call, larger random limits, tiny ones (a suspension at nearly
          * every code), and on short streams every small limit. */
         for (std::uint32_t k = 0; k <= (want.size() < 40 ? 40 : 2); ++k) {
@@ -84,7 +70,6 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
             };
             const Encoded e = encode(in, limit_of, std::stoul(row.at(1)));
             ASSERT_TRUE(e.status == 0 && e.joined == want) << e.status;
-            state2 |= e.state2, held |= e.held;
         }
         /* Cuts anywhere under output limits from one byte up; streams below
          * 100 KB also at nearly every byte, short ones in two at every byte. */
@@ -102,42 +87,33 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
             ASSERT_TRUE(d.status == 0 && d.check == 0 && d.out == in)
                 << "round " << round << ": " << d.status << ", " << d.check;
         }
-        EXPECT_TRUE(row[2][0] != '@' || same_as_serial(want).out == in);
+        EXPECT_TRUE(!row[2].starts_with("file") || same_as_serial(want).out == in);
     }
-    EXPECT_TRUE(state2) << "no volume ended before a clear code";
-    EXPECT_TRUE(held) << "no volume ended with the input ended and a code held";
 }
 
 /* The documented streams for 2 and 3 threads, hardly longer than serial
- * ones; a stretch of codes made invalid near the start, in the middle and
- * near the end, and streams cut short anywhere: refused exactly as serially. */
-TEST(ZulzParallel, EncoderGivesDocumentedStreamsAndDecoderRefusesAsSerial) {
+ * ones, restored in parallel as serially. (Broken and cut streams are the
+ * parallel fuzz target's, replayed over its corpus.) */
+TEST(ZulzParallel, EncoderGivesDocumentedStreamsRestoredAsSerially) {
     for (const auto &row : zutest::table("zulz_parallel.tsv")) {
         SCOPED_TRACE(row.at(0));
-        const Bytes in = input_of(row[0]), want = stream_of(row.at(1));
+        const Bytes in = bytes_of(row[0]), want = bytes_of(row.at(1));
         EXPECT_TRUE(compress(in, 2) == want && compress(in, 3) == want);
         EXPECT_LT(double(want.size()), double(compress(in, 1).size()) * 1.005 + 4096);
         EXPECT_TRUE(same_as_serial(want).out == in);
         EXPECT_TRUE(restore(want, 2).out == in); /* default job sizes */
     }
-    const Bytes good = stream_of("@alice29.txt_");
-    for (double at : {0.01, 0.3, 0.5, 0.98}) {
-        Bytes bad = good;
-        std::fill_n(bad.begin() + static_cast<long>(at * double(good.size())), 4, 0xFF);
-        EXPECT_EQ(same_as_serial(bad).status, unsigned(ZUSD_RDERR)) << at;
-    }
-    for (std::size_t n : {std::size_t(3), good.size() / 2, good.size() - 1})
-        same_as_serial(Bytes(good.begin(), good.begin() + n));
 }
 
 /* Streams written from a header byte ("-": none) and "VALUE/WIDTH" codes
- * (xN repeats one), with every class of log record on; some also in calls
- * under given output limits. */
+ * (xN repeats one), with every class of log record on; a stream that
+ * restores also under an output limit of 0. (Other output limits are the
+ * stream tests' and the copy engine's, which split decoded output into
+ * pieces of given sizes.) */
 TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
     zutest::TempDir dir("zulz");
     int row = 0;
     for (auto r : zutest::table("zulz_decode.tsv")) {
-        r.resize(std::max<std::size_t>(r.size(), 3));
         SCOPED_TRACE(r[0] + " " + r[1] + ": " + r[2]);
         Mem codes({}, 0, 1);
         if (r[0] != "-") zubfpb(codes.s, std::stoul(r[0]), 8);
@@ -148,27 +124,20 @@ TEST(ZulzDecode, StreamsNoWriterMakesAreRefusedOnce) {
             while (times-- > 0) zubfpb(codes.s, v, w);
         }
         const Bytes s = codes.close(ZUBF_FLUSH);
-        zutest::LogTo log(dir / std::to_string(++row));
-        zusdlg((dir / std::to_string(row)).c_str(), 7);
+        zusdlg((dir / std::to_string(++row)).c_str(), 7);
         const Decoded d = decode({s});
         const bool ok = r[2].rfind("ok", 0) == 0, refused = r[2] == "refused";
         const unsigned bad = ZUSD_RDERR;
         EXPECT_TRUE(d.status == (refused ? bad : 0) && d.check == (ok ? 0 : bad));
         EXPECT_TRUE(!ok || r[2].size() < 4 || d.out == bytes_of(r[2].substr(3)));
-        const std::string text = log.text();
+        const std::string text = zutest::slurp(dir / std::to_string(row));
         const std::size_t at = text.find(refused ? "  zulzdc:" : "  zulzdc");
         EXPECT_TRUE(ok ? at == text.npos : at != text.npos && at == text.rfind("  zulzdc")) << text;
         EXPECT_TRUE(!refused || decode(s, 64, 1).status == ZUSD_RDERR); /* byte by byte */
-        Decoder st;
+        Decoder st; /* the first byte leaves even under an output limit of 0 */
         Mem one(s, 1, 1), out({}, 0, 0);
-        std::istringstream calls(r.size() > 3 ? r[3] : "");
-        for (unsigned limit, count, state;
-             calls >> limit && calls.ignore() >> count && calls.ignore() >> state;) {
-            std::uint32_t lim = limit;
-            EXPECT_TRUE(!zulzdc(one.s, out.s, &st, &lim) && lim == count && st.state == state)
-                << lim << " " << st.state;
-        }
-        EXPECT_TRUE(r.size() < 4 || (!zulzdcck(&st) && out.close(0) == d.out));
+        std::uint32_t none = 0;
+        EXPECT_TRUE(!ok || d.out.empty() || (zulzdc(one.s, out.s, &st, &none) == 0 && none == 1));
     }
 }
 
@@ -189,15 +158,12 @@ TEST(Zulz, NoMemoryGives5ReadFailureGives20WriteFailureGives21) {
     /* decoder?, from, into, out of memory?, status */
     const std::tuple<bool, std::FILE *, const char *, bool, unsigned> rows[] = {
         {true, memfile({0x0E, 0x31, 0x80}, "r"), "/dev/null", true, ZUSD_NOMEM},
-        {true, memfile(stream_of("@rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
-        {false, memfile(input_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {true, memfile(bytes_of("file streams/rand2_"), "r"), "/dev/full", false, ZUSD_WRERR},
+        {false, memfile(bytes_of("rand 3 400000 256"), "r"), "/dev/full", false, ZUSD_WRERR},
         /* a directory opens, but every read fails */
         {true, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
         {false, std::fopen("/tmp", "r"), "/dev/null", false, ZUSD_RDERR},
         {false, fopencookie(&left, "r", late_failure), "/dev/null", false, ZUSD_RDERR}};
-    const Encoded none = encode({}, [] { return ZULZ_NOLIMIT; });
-    /* An empty input: the header, then refused. */
-    EXPECT_TRUE(none.status == ZUSD_RDERR && none.joined == Bytes{0x0E});
     for (const auto &[dec, in, out, nomem, status] : rows) {
         zubfcb *i = zubfcr(in, 1, dec), *o = zubfcr(std::fopen(out, "w"), 0, !dec);
         Encoder est;
@@ -251,22 +217,130 @@ TEST(ZulzBig, WholeStreamPastFourGiB) {
     whole_stream((std::uint64_t(9) << 29) + 12345, 0); /* 4.5 GiB and some */
 }
 
-/* ZU_THREADS: a count from 1 to 64; anything else leaves the defaults (the
- * encoder alone, the decoder on every core it may use). */
-TEST(ZulzParallel, ThreadCountFromTheEnvironment) {
-    EXPECT_EQ(
-        zutest::run_in_child([] {
-            cpu_set_t set;
-            const unsigned all = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 0;
-            int bad = 0;
-            const std::pair<const char *, unsigned> rows[] = {
-                {"", 0}, {"0", 0}, {"65", 0}, {"2x", 0}, {"-3", 0}, {"1", 1}, {"3", 3}, {"64", 64}};
-            for (const auto &[v, n] : rows)
-                bad += setenv("ZU_THREADS", v, 1) || zulzpt(1) != std::max(n, 1u) ||
-                       zulzpt(0) != (n ? n : all);
-            return bad;
-        }),
-        0);
+/* Reads past the end and opens that fail leave their records; failed
+ * writes and closes are reported; allocation failures. (Codes read and
+ * written across bytes and volumes, the flush at the close and synced
+ * closes, the codec's and the commands' tests show.) */
+TEST(Zubf, FailedReadsOpensWritesClosesAndAllocations) {
+    zutest::TempDir dir("zubf");
+    zusdlg((dir / "log").c_str(), 1);
+    zubfcb *s = zubfor(dir.file("codes", "\x0E\x31\xC0\x80").c_str(), "", "", "", 1);
+    std::uint16_t code[4] = {}; /* 8 bits, then 9 and 9 across bytes, then past the end */
+    unsigned char byte = 0;
+    EXPECT_TRUE(zubfgb(s, &code[0], 8) && zubfgb(s, &code[1], 9) && zubfgb(s, &code[2], 9) &&
+                !zubfgb(s, &code[3], 9) && code[0] == 14 && code[1] == 99 && code[2] == 258);
+    zubfcl(s, 0);
+    s = zubfor(dir.file("empty").c_str(), "", "", "", 0);
+    EXPECT_EQ(zubfg1(s, &byte), 0);
+    zubfcl(s, 0);
+    const std::string no = dir / "no/such/file";
+    EXPECT_TRUE(!zubfor(no.c_str(), "", "", "", 1) && !zubfow(no.c_str(), "", "", "", 1));
+    for (const std::string &record : std::vector<std::string>{
+             "zubfbc:  ZUSDRB( INfile ) -1  == ZUSDEO", "zubfg1:  ZUSDRB( INfile ) -1  == ZUSDEO",
+             "zubfof:  ZUSDORB( " + no + " ) == ZUSDFN",
+             "zubfof:  ZUSDOWB( " + no + " ) == ZUSDFN"})
+        EXPECT_NE(zutest::slurp(dir / "log").find(record), std::string::npos) << record;
+    /* /dev/full takes the open and refuses every write: of a full buffer,
+     * once a further byte arrives; of a last partial byte at the close. */
+    for (int bits : {8, 7}) {
+        zubfcb *f = zubfcr(std::fopen("/dev/full", "w"), 0, 1);
+        std::uint32_t n = 0;
+        while (zubfpb(f, 1, bits) && n < 100000 && bits == 8) ++n;
+        EXPECT_TRUE(f->bufsz == 49152 && n == (bits == 8 ? 49152u : 0u)) << n;
+        EXPECT_EQ(zubfcl(f, ZUBF_FLUSH | ZUBF_SYNC), 0);
+    }
+    zubfcb *c = zubfcr(std::fopen("/dev/null", "w"), 0, 0);
+    close(fileno(c->fp)); /* the file's own close fails */
+    EXPECT_EQ(zubfcl(c, 0), 0);
+    zubfma = [](std::size_t) -> void * { return nullptr; };
+    EXPECT_EQ(zubfow((dir / "x").c_str(), "", "", "", 1), nullptr);
+    /* The record, then a failed 49152: 24576 is taken. */
+    zubfma = [](std::size_t n) { return n == 49152 ? nullptr : std::malloc(n); };
+    s = zubfow((dir / "x").c_str(), "", "", "", 1);
+    zubfma = std::malloc;
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->bufsz, 24576u);
+    zubfcl(s, 0);
+}
+
+/* Each round fills the table from a fresh reset with other pairs (literal
+ * and longer prefixes, every fifth from a small set, so that many come
+ * twice: a lookup finds the first code); nothing of an earlier round is
+ * ever found. 9-bit tables go through more resets than the slot tags
+ * count. */
+TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
+    const unsigned rows[][3] = {{0, 510, 600}, {9, 510, 3},    {10, 1022, 3},
+                                {12, 4094, 2}, {14, 16382, 2}, {16, 65534, 1}};
+    for (const auto &[bits, limit, rounds] : rows) {
+        zuetcb *t = zuetmk(bits, 18);
+        ASSERT_TRUE(t && t->limit == limit) << bits;
+        for (unsigned b = 0; b < 256; ++b) ASSERT_EQ(zuetlu(t, 0, b), b + 2);
+        std::mt19937 rng(bits);
+        for (unsigned round = 0; round < rounds; ++round) {
+            std::map<unsigned, unsigned> had; /* this round's pairs (key: character, prefix) */
+            for (unsigned code = 258; code <= limit; ++code) {
+                const std::uint16_t prefix = 2 + rng() % (code % 5 ? code - 2 : 300);
+                const std::uint8_t ch = code % 5 ? rng() : 'q';
+                const unsigned key = ch << 16 | prefix, before = had.count(key) ? had[key] : 0;
+                ASSERT_EQ(zuetlu(t, prefix, ch), before) << round << " " << code;
+                ASSERT_EQ(zuetbn(t, prefix, ch), 1);
+                ASSERT_EQ(zuetlu(t, prefix, ch), had.emplace(key, code).first->second);
+                unsigned want = 9;
+                while (code >= (1u << want)) ++want;
+                ASSERT_TRUE(t->next == code && zuetgb(t) == want) << code;
+            }
+            EXPECT_TRUE(zuetbn(t, 5, 'x') == 0 && t->next == limit);
+            zuetbs(t);
+            EXPECT_TRUE(t->next == 257 && zuetgb(t) == 9);
+        }
+        EXPECT_TRUE(t->gen == 600 % 255 + 1 || rounds < 255) << t->gen; /* wrapped and cleared */
+        zuetds(t);
+    }
+    EXPECT_TRUE(zuetmk(17, 18) == nullptr && zuetmk(14, 19) == nullptr);
+    zubfma = zutest::failing_alloc; /* each allocation of either table failing in turn */
+    for (int n = 1; n <= 6; ++n) {
+        zutest::alloc_calls = 0, zutest::alloc_fails_at = n;
+        EXPECT_TRUE(n > 3 || zuetmk(14, 18) == nullptr) << n;
+        zutest::alloc_calls = 0;
+        EXPECT_EQ(zudtmk(14), nullptr) << n;
+    }
+    zubfma = std::malloc;
+}
+
+/* 2^h entries for header h (at least 512, at most 65536), added up to
+ * maxcode - 1 with the width growing right after 511, 1023, ... are
+ * assigned; past the part kept at a slide the window holds the longest
+ * string and the byte that may follow it, in four bytes per entry (at
+ * least 64 KiB, at most 256 KiB); a slide keeps half of it. Stored streams
+ * reach neither for wide tables.
+ * (Allocation failures: with the encoder's table's.) */
+TEST(Zudt, EntriesWidthsAndWindowByHeaderAndAllocationFailures) {
+    for (unsigned h = 0; h <= 19; ++h) {
+        zudtcb *t = zudtmk(h);
+        ASSERT_EQ(t == nullptr, h == 19) << h;
+        if (!t) break;
+        EXPECT_EQ(t->maxcode, h <= 9 ? 511u : h <= 16 ? (1u << h) - 1 : 65535u) << h;
+        EXPECT_GE(t->winsz - t->keep, t->maxcode - 256) << h;
+        EXPECT_TRUE(t->winsz == std::clamp(4 * (t->maxcode + 1), 64u << 10, 256u << 10) &&
+                    t->keep == t->winsz / 2)
+            << h;
+        for (unsigned code = 258; code < t->maxcode; ++code) {
+            ASSERT_EQ(zudtad(t, code - 1, 'a'), 1);
+            unsigned want = 9;
+            while (code >= (1u << want) - 1) ++want;
+            ASSERT_EQ(t->width, want) << code;
+        }
+        EXPECT_EQ(zudtad(t, 5, 'b'), 0); /* maxcode itself is never made */
+        EXPECT_EQ(t->len[t->next], t->maxcode - 1 - 256);
+        EXPECT_EQ(zudtrb(t, t->next, 7), t->next - 1); /* a relink gives back the former link */
+        EXPECT_EQ(t->ent[t->next], (std::uint32_t('a') << 16) | 7u);
+        EXPECT_EQ(zudtrb(t, 100, 5), 0);
+        zudtbs(t); /* the literals are whole again */
+        EXPECT_TRUE(t->next == 257 && t->width == 9);
+        for (unsigned b = 0; b < 256; ++b)
+            ASSERT_TRUE(t->ent[b + 2] == b << 16 && t->len[b + 2] == 1) << b;
+        zudtds(t);
+    }
 }
 
 }  // namespace

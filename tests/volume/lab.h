@@ -10,18 +10,11 @@
 #include "szusdu.h"
 #include "../testutil.h"
 
-#include <array>
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <vector>
 
 namespace zutest {
-
-inline void set(char (&setting)[ZUSD_VOLSETSZ], const std::string &text) {
-    ASSERT_LT(text.size(), ZUSD_VOLSETSZ);
-    std::memcpy(setting, text.c_str(), text.size() + 1);
-}
 
 // The lab is also the copy engine's callback argument, which reads the
 // fifth 32-bit word of that record as "do not copy permission bits": the
@@ -34,46 +27,23 @@ class VolumeLab {
     // `location`, and must set *cancel.
     using Action = std::function<void(VolumeLab &, char *location, unsigned volnum, int *cancel)>;
 
-    // The process-wide settings a test may change, put back by TearDown.
-    static std::array<char *, 7> settings() {
-        return {whtdsk, owhtdsk, mntcmd, umntcmd, floppylog, prevmnt, prevumnt};
-    }
-
-    // The lab in a directory of its own, or in `at` when given.
-    void SetUp(const std::string &at = "") {
-        if (at.empty()) dir_.emplace("zuvol");
-        root = at.empty() ? dir_->str() : at;
-        state = root + "/state";
-        mnt = root + "/mnt";
-        ASSERT_EQ(mkdir(state.c_str(), 0700), 0);
-        for (const char *setting : settings()) saved_.emplace_back(setting);
-        set(whtdsk, mnt);
-        set(owhtdsk, mnt);
+    // The lab in the directory `at`, its settings process-wide: made in the
+    // child of a test.
+    explicit VolumeLab(const std::string &at) : root(at), state(at + "/state"), mnt(at + "/mnt") {
+        EXPECT_EQ(mkdir(state.c_str(), 0700), 0);
+        EXPECT_TRUE(setup_item("set:whtdsk=" + mnt));
+        EXPECT_TRUE(setup_item("set:owhtdsk=" + mnt));
         const std::string scripts = "/bin/sh " ZU_TEST_SOURCE_DIR "/volume/";
-        set(mntcmd, scripts + "mount.sh " + state);
-        set(umntcmd, scripts + "umount.sh " + state);
-        set(floppylog, state + "/floppy.log");
-    }
-    void TearDown() {
-        for (std::size_t i = 0; i < saved_.size(); ++i)
-            std::memcpy(settings()[i], saved_[i].c_str(), saved_[i].size() + 1);
-        saved_.clear();
-        dir_.reset();
+        EXPECT_TRUE(setup_item("set:mntcmd=" + scripts + "mount.sh " + state));
+        EXPECT_TRUE(setup_item("set:umntcmd=" + scripts + "umount.sh " + state));
+        EXPECT_TRUE(setup_item("set:floppylog=" + state + "/floppy.log"));
     }
 
-    // Makes the directory `dirname` of a volume of the set `name` (no
-    // VOLNAME line when empty) with the FLOPPY text `floppy`; its path.
-    std::string volume(const std::string &dirname, const std::string &name,
-                       const std::string &floppy) {
-        const std::string dir = root + "/" + dirname;
+    // Makes volume `n` of the set "Set" in the directory vol<n>.
+    void volume(int n) const {
+        const std::string dir = root + "/vol" + std::to_string(n);
         mkdir(dir.c_str(), 0700);
-        spit(dir + "/VOLUME.ID",
-             "FLOPPY = " + floppy + "\n" + (name.empty() ? "" : "VOLNAME = " + name + "\n"));
-        return dir;
-    }
-    // Volume `n` of the set `name`, in the directory vol<n>.
-    std::string volume(int n, const std::string &name = "Set") {
-        return volume("vol" + std::to_string(n), name, std::to_string(n));
+        spit(dir + "/VOLUME.ID", "FLOPPY = " + std::to_string(n) + "\nVOLNAME = Set\n");
     }
 
     // The volume in the drive (none for an empty name), and the scripts' record of their calls.
@@ -92,11 +62,9 @@ class VolumeLab {
         if (lab.action) lab.action(lab, location, volnum, cancel);
     }
 
-    std::string root, state, mnt;
+    const std::string root, state, mnt;
     std::vector<std::string> calls;
     Action action;
-    std::vector<std::string> saved_;
-    std::optional<TempDir> dir_;
 };
 
 }  // namespace zutest
