@@ -1,38 +1,47 @@
 /* zuet.h - the encoder's string table: the pairs (prefix code, character)
- * given codes since the last reset, in a compact open-addressing table.
+ * given codes since the last reset, in two compact arrays.
  *
- * Each slot is one 64-bit word: generation (bits 56-63), key (bits 32-55:
- * character x 65536 + prefix) and the code's hash factor (bits 0-31: code x
- * zuetmu mod 2^32, from which the code comes back by multiplying with the
- * inverse zuetiv). A slot belongs to the table only when its generation is
- * the current one, so a reset is one increment instead of a pass over every
- * slot (the slots are cleared once in 255 resets).
+ * Codes are kept scrambled, code x zuetmu mod 2^k, where 2^k is the hash
+ * table's slot count or 2^16 if that is less: a bijection on codes below
+ * 2^k, 0 only for code 0.
  *
- * The slot of a pair is found from the top bits of (prefix x zuetmu) XOR a
- * fixed random word of the character. Keeping the prefix's factor in the
- * slot means that a match one step deeper finds its next slot with an XOR
- * and a shift of the word just loaded, instead of a multiplication of the
- * code: the encoder does one such dependent step per input byte. Literals (prefix 0) are not
- * stored: the literal of byte b is always code b + 2. Codes are assigned in
- * increasing order; a pair added twice gets two codes and a lookup finds the
- * first (linear probing, no removal).
+ * Pairs whose prefix is a literal (codes 2 to 257) live in a direct 256 x
+ * 256 array, `kids`, indexed by (prefix - 2) x 256 + character: the pair's
+ * code scrambled, 0 where absent. Every match begins with such a pair, so a
+ * third or more of all lookups cost one load, at an address known from the
+ * input alone.
  *
- * Pairs whose prefix is a literal (codes 2 to 257) live instead in a direct
- * 256 x 256 array of codes, `kids`, indexed by (prefix - 2) x 256 + character,
- * 0 where absent. Every match begins with such a pair, so a third or more of
- * all lookups cost one load without hashing or probing. The array is cleared
- * on reset (128 KiB). */
+ * The other pairs live in an open-addressing table of twice as many slots
+ * as codes, each one 32-bit word, 0 when empty:
+ *   bits 24-31  the pair's character c
+ *   bits 16-23  its probe distance d plus 1: the slot is d places after the
+ *               pair's first slot (255: zuetfd places or more, see below)
+ *   bits  0-15  the pair's code scrambled
+ * The first slot of a pair is its prefix scrambled XOR zuetcr[c] masked to
+ * the slot count. Since the prefix is below 2^k, the first slot and the
+ * character together fix it: a slot whose character and distance are those
+ * of the probe holds the pair looked for, with no key stored and no second
+ * load. A match one step deeper finds its next slot with one XOR of the word
+ * just loaded, so the encoder's one dependent step per input byte is a
+ * single load from 128 KiB (for 14-bit codes; the direct array is as big).
+ *
+ * A pair placed zuetfd or more slots after its first one (only inputs made
+ * to pile pairs onto one run of slots get there) is marked 255, and its
+ * prefix goes to `far`, indexed by code; such slots match by the prefix
+ * kept there. Literals (prefix 0) are not stored: the literal of byte b is
+ * always code b + 2. Codes are assigned in increasing order; a pair added
+ * twice gets two codes and a lookup finds the first (linear probing, no
+ * removal). */
 #ifndef ZUET_H
 #define ZUET_H
 
 #include <cstdint>
 
 struct zuetcb {
-    std::uint64_t *slots;  /* `size` slots */
+    std::uint32_t *slots;  /* `size` slots */
     std::uint16_t *kids;   /* 65536 codes of the pairs with a literal prefix */
+    std::uint16_t *far;    /* prefix of each code placed at distance 254 or more */
     std::uint32_t size;    /* number of slots, a power of two */
-    std::uint32_t shift;   /* 32 - log2(size): the hash keeps the top bits */
-    std::uint32_t gen;     /* current generation, 1 to 255 */
     std::uint32_t maxbits; /* maximum code width (0 to 16; below 9 counts as 9) */
     std::uint16_t limit;   /* highest code that may be assigned: 2^max(maxbits,9) - 2 */
     std::uint16_t next;    /* highest code assigned so far (257 after a reset) */
@@ -55,11 +64,8 @@ void zuetds(zuetcb *table);
 
 /* ---- Probe helpers shared with the encoder's loop ---- */
 
-inline std::uint32_t zuetky(std::uint16_t prefix, std::uint8_t ch) {
-    return (std::uint32_t(ch) << 16) | prefix;
-}
-
-/* The odd multiplier of codes and its inverse modulo 2^32. */
+/* The odd multiplier that scrambles codes, and its inverse modulo 2^32
+ * (and so modulo every smaller power of two). */
 inline constexpr std::uint32_t zuetmu = 0x9E3779B1u;
 inline constexpr std::uint32_t zuetiv = [] {
     std::uint32_t x = zuetmu; /* Newton's iteration doubles the correct low bits */
@@ -84,10 +90,6 @@ inline constexpr zuetrw zuetcr = [] {
     return r;
 }();
 
-/* First slot of the pair whose prefix has the factor `pm`. */
-inline std::uint32_t zuethx(std::uint32_t pm, std::uint32_t ch, unsigned shift) {
-    return (pm ^ zuetcr.w[ch]) >> shift;
-}
 /* Whether pairs with this prefix live in `kids`. */
 inline bool zuetdk(std::uint32_t prefix) {
     return prefix - 2u < 256u;
@@ -95,6 +97,28 @@ inline bool zuetdk(std::uint32_t prefix) {
 /* Index in `kids` of a pair with a literal prefix. */
 inline std::uint32_t zuetdi(std::uint32_t prefix, std::uint32_t ch) {
     return ((prefix - 2u) << 8) | ch;
+}
+
+/* Probe distances up to this one are kept in the slot; further ones are far. */
+inline constexpr std::uint32_t zuetfd = 254;
+
+/* A code scrambled, and back: multiplied modulo 2^k, where 2^k is the
+ * slot count or 2^16 if that is less (`mask` is the slot count less 1). */
+inline std::uint32_t zuetsc(std::uint32_t code, std::uint32_t mask) {
+    return (code * zuetmu) & mask & 0xFFFFu;
+}
+inline std::uint32_t zuetus(std::uint32_t scrambled, std::uint32_t mask) {
+    return (scrambled * zuetiv) & mask & 0xFFFFu;
+}
+/* First slot of a pair whose prefix is scrambled to `ps`; the character's
+ * word is masked apart, so that the slot is one XOR from the prefix. */
+inline std::uint32_t zuethx(std::uint32_t ps, std::uint32_t ch, std::uint32_t mask) {
+    return ps ^ (zuetcr.w[ch] & mask);
+}
+/* The high half of a slot holding a pair with character `ch` at distance
+ * `d` (below zuetfd) from its first slot. */
+inline std::uint32_t zuettg(std::uint32_t ch, std::uint32_t d) {
+    return (ch << 24) | ((d + 1) << 16);
 }
 
 #endif /* ZUET_H */

@@ -45,7 +45,8 @@ struct Hot {
     const unsigned char *ip, *iend;
     unsigned char *op;
     unsigned char *obuf;
-    std::ptrdiff_t room; /* a code may be written while op - obuf <= room */
+    std::ptrdiff_t room; /* a code may be written while op - obuf <= room (in run_hot: while
+                          * room >= 0, counted down from the entry's op) */
     std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
     int width;
@@ -53,90 +54,69 @@ struct Hot {
     std::uint32_t c;   /* the byte that ended it (the last byte read) */
     std::uint32_t next;
     std::uint32_t tlimit;
-    std::uint64_t *slots;
+    std::uint32_t *slots;
     std::uint16_t *kids;
-    std::uint64_t genbase;
     std::uint32_t mask;
-    unsigned shift;
 };
+
+/* How run_hot stops. */
+enum Stop { kRefill, kMiss, kFar };
 
 /* The encoder's inner loop: greedy longest match, one table probe per byte,
  * then write the code and add the pair, for as long as the input buffer
  * lasts, the output has room for a code (`room`: the buffer's end less 8
  * bytes, or less when a volume limit is near) and the table is not full.
- * Returns 1 at a miss it leaves to the caller (ent and c set, nothing
- * written, the pair not added), 0 when the input buffer ran out in the
- * middle of a match. Kept apart from the rest of the encoder so that its
- * values stay in registers.
+ * Returns kMiss at a miss it leaves to the caller and kFar at a probe that
+ * reaches the far distance (ent and c set, nothing written, the pair not
+ * added), kRefill when the input buffer ran out in the middle of a match.
+ * Kept apart from the rest of the encoder so that its values stay in
+ * registers.
  *
- * A match that is a literal is extended through the direct array `kids`;
- * deeper ones through the hash slots. A hash slot matches when it differs
- * from (generation, key) only in its low half (the code's factor); it is
- * empty when it is numerically below the current generation's base
- * (generations only grow, and after the last one every slot is cleared).
- * kBits, when not 0, is log2 of the slot count, fixed for the common table
- * so that the shift and mask are constants and free two registers. */
-template <unsigned kBits>
-__attribute__((noinline)) int run_hot(Hot &hs) {
+ * The match is held scrambled (`ps`): its pair's slot then follows from the
+ * word just loaded by an XOR and a mask, and the code is unscrambled only
+ * when it is written. kMask, when not 0, is the common table's mask, a
+ * constant to free a register. */
+template <std::uint32_t kMask>
+__attribute__((noinline)) Stop run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
+    std::uint32_t *const slots = hs.slots;
+    std::uint16_t *const kids = hs.kids;
+    const std::uint32_t mask = kMask != 0 ? kMask : hs.mask;
+    std::uint32_t c = hs.c;
+    std::uint32_t ent = hs.ent; /* the match while it is a literal */
+    std::uint32_t ps = 0;       /* the match scrambled once it is longer */
+    std::uint32_t want = 0, h = 0, s = 0;
+    Stop result = kRefill;
+    /* The output's state: in registers while the match is a literal (most
+     * codes are written there), in hs while a longer match runs, so that
+     * the probe loop has the registers. */
     unsigned char *op = hs.op;
-    unsigned char *const obuf = hs.obuf;
-    std::ptrdiff_t left = hs.room - (op - obuf); /* codes may be written while >= 0 */
+    std::ptrdiff_t left = hs.room - (op - hs.obuf); /* codes may be written while >= 0 */
     std::uint64_t bb = hs.bb;
     int nb = hs.nb;
     int width = hs.width;
-    std::uint32_t ent = hs.ent;
-    std::uint32_t c = hs.c;
     std::uint32_t next = hs.next;
     const std::uint32_t tlimit = hs.tlimit;
-    std::uint64_t *const slots = hs.slots;
-    std::uint16_t *const kids = hs.kids;
-    const std::uint64_t genbase = hs.genbase;
-    const std::uint32_t mask = kBits != 0 ? (1u << kBits) - 1 : hs.mask;
-    const unsigned shift = kBits != 0 ? 32 - kBits : hs.shift;
-    int result = 0;
-    /* The factor of ent when it is not a literal (the low half of its slot). */
-    std::uint32_t pm = ent * zuetmu;
-    while (ip != iend) {
-        c = *ip++;
-        std::uint16_t *dslot;
-        std::uint64_t *hslot;
-        std::uint64_t want;
-        if (zuetdk(ent)) {
-            dslot = &kids[zuetdi(ent, c)];
-            if (*dslot != 0) {
-                ent = *dslot;
-                pm = ent * zuetmu;
-                continue;
-            }
-            hslot = nullptr;
-            want = 0;
-        } else {
-            /* The slot's address depends on the previous slot's word only
-             * through an XOR and a shift; ent, recovered from the same word
-             * by a multiplication, is needed only for the key comparison. */
-            want = genbase | (std::uint64_t((c << 16) | ent) << 32);
-            std::uint32_t h = zuethx(pm, c, shift);
-            std::uint64_t s = slots[h];
-            while ((s ^ want) >> 32) {
-                if (s < genbase) goto hmiss;
-                h = (h + 1) & mask;
-                s = slots[h];
-            }
-            pm = static_cast<std::uint32_t>(s);
-            ent = pm * zuetiv;
-            continue;
-        hmiss:
-            hslot = &slots[h];
-            dslot = nullptr;
-        }
-        /* A miss: write ent, add (ent, c), begin again at c's literal. */
-        if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
-            result = 1;
-            break;
-        }
-        bb = (bb << width) | ent;
+    auto save = [&]() __attribute__((always_inline)) {
+        hs.op = op;
+        hs.room = left;
+        hs.bb = bb;
+        hs.nb = nb;
+        hs.width = width;
+        hs.next = next;
+    };
+    auto load = [&]() __attribute__((always_inline)) {
+        op = hs.op;
+        left = hs.room;
+        bb = hs.bb;
+        nb = hs.nb;
+        width = hs.width;
+        next = hs.next;
+    };
+    /* Write a code; returns the code the new pair gets. */
+    auto put = [&](std::uint32_t code) __attribute__((always_inline)) {
+        bb = (bb << width) | code;
         nb += width;
         if (nb >= 32) {
             nb -= 32;
@@ -145,21 +125,75 @@ __attribute__((noinline)) int run_hot(Hot &hs) {
             left -= 4;
         }
         ++next;
-        if (hslot)
-            *hslot = want | (next * zuetmu);
-        else
-            *dslot = static_cast<std::uint16_t>(next);
         if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
+        return next;
+    };
+    if (!zuetdk(ent)) {
+        ps = zuetsc(ent, mask);
+        save();
+        goto deep;
+    }
+    /* The match is a literal: its pairs are in kids, which hold their codes
+     * scrambled. */
+literal:
+    while (ip != iend) {
+        c = *ip++;
+        std::uint16_t *const d = &kids[zuetdi(ent, c)];
+        if (*d != 0) {
+            ps = *d;
+            save();
+            goto deep;
+        }
+        if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
+            result = kMiss;
+            break;
+        }
+        *d = static_cast<std::uint16_t>(zuetsc(put(ent), mask));
         ent = c + 2;
     }
+    save();
+    goto out;
+    /* The match is longer: its pairs are in the hash slots. On a hit, s
+     * XOR want is the found code scrambled, so the next slot is the loaded
+     * word XOR a value ready before the load completes. */
+deep:
+    s = ps;
+    want = 0;
+    while (ip != iend) {
+        c = *ip++;
+        h = s ^ (want ^ (zuetcr.w[c] & mask));
+        ps = s ^ want;
+        want = zuettg(c, 0);
+        s = slots[h];
+        while ((s ^ want) >> 16) {
+            if (s == 0) goto miss;
+            want += 1u << 16;
+            if (__builtin_expect(want >> 16 == zuettg(c, zuetfd) >> 16, 0)) {
+                result = kFar;
+                goto out_deep;
+            }
+            h = (h + 1) & mask;
+            s = slots[h];
+        }
+    }
+    ps = s ^ want;
+    goto out_deep;
+miss:
+    /* Write the match, add (match, c), begin again at c's literal. */
+    load();
+    if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
+        result = kMiss;
+        goto out_deep;
+    }
+    slots[h] = want | zuetsc(put(zuetus(ps, mask)), mask);
+    ent = c + 2;
+    goto literal;
+out_deep:
+    ent = zuetus(ps, mask);
+out:
     hs.ip = ip;
-    hs.op = op;
-    hs.bb = bb;
-    hs.nb = nb;
-    hs.width = width;
     hs.ent = ent;
     hs.c = c;
-    hs.next = next;
     return result;
 }
 
@@ -240,11 +274,9 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
     };
 
     std::uint32_t next = t->next;
-    std::uint32_t gen = t->gen;
     const std::uint32_t tlimit = t->limit;
-    std::uint64_t *const slots = t->slots;
+    std::uint32_t *const slots = t->slots;
     const std::uint32_t mask = t->size - 1;
-    const std::uint32_t shift = t->shift;
     int width = static_cast<int>(zuetgb(t));
 
     std::uint32_t ent = 0;    /* the current match */
@@ -285,11 +317,8 @@ match:
             if (left < room) room = left < -1 ? -1 : static_cast<std::ptrdiff_t>(left);
         }
         if (nb >= 32) room = -1;
-        Hot hs{ip,   iend,   op,    obuf,    room,
-               bb,   nb,     width, ent,     c,
-               next, tlimit, slots, t->kids, std::uint64_t(gen) << 56,
-               mask, shift};
-        const int missed = shift == 32 - 15 ? run_hot<15>(hs) : run_hot<0>(hs);
+        Hot hs{ip, iend, op, obuf, room, bb, nb, width, ent, c, next, tlimit, slots, t->kids, mask};
+        const Stop stop = mask == (2u << 14) - 1 ? run_hot<(2u << 14) - 1>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
         bb = hs.bb;
@@ -298,7 +327,15 @@ match:
         ent = hs.ent;
         c = hs.c;
         next = hs.next;
-        if (missed) break;
+        if (stop == kFar) {
+            /* A long run of slots: the table's own lookup checks far pairs. */
+            const std::uint16_t code = zuetlu(t, static_cast<std::uint16_t>(ent),
+                                              static_cast<std::uint8_t>(c));
+            if (code == 0) break;
+            ent = code;
+            continue;
+        }
+        if (stop == kMiss) break;
         const int r = refill();
         if (r < 0) {
             status = ZUSD_RDERR;
@@ -345,10 +382,8 @@ put_clear:
     }
     st->state = 0;
     t->next = static_cast<std::uint16_t>(next);
-    t->gen = gen;
     zuetbs(t);
     next = t->next;
-    gen = t->gen;
     width = 9;
     if (more) goto match;
 
@@ -374,7 +409,6 @@ fail:
     out->wpos = 31 - nb;
     out->rpos = 31;
     t->next = static_cast<std::uint16_t>(next);
-    t->gen = gen;
     if (status == ZUSD_OK) {
         st->wpos = out->wpos;
         st->rpos = out->rpos;
