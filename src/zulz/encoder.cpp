@@ -72,10 +72,10 @@ enum Stop { kRefill, kMiss, kFar };
  * Kept apart from the rest of the encoder so that its values stay in
  * registers.
  *
- * The match is held scrambled (`ps`): its pair's slot then follows from the
- * word just loaded by an XOR and a mask, and the code is unscrambled only
- * when it is written. kMask, when not 0, is the common table's mask, a
- * constant to free a register. */
+ * A match longer than a literal is held scrambled (`ps`): its pair's slot
+ * then follows from the word just loaded by an XOR, and the code is
+ * unscrambled only when it is written. kMask, when not 0, is the common
+ * table's mask, a constant to free a register. */
 template <std::uint32_t kMask>
 __attribute__((noinline)) Stop run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
