@@ -45,8 +45,8 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     const unsigned bits = effbits(maxbits);
     t->size = 2u << bits; /* twice the codes */
     t->slots = static_cast<std::uint32_t *>(zubfma(sizeof(std::uint32_t) * t->size));
-    /* Written only for far pairs, so its pages are normally never touched. */
     t->kids = static_cast<std::uint16_t *>(zubfma(kKidsBytes));
+    /* Written only for far pairs, so its pages are normally never touched. */
     t->far = static_cast<std::uint16_t *>(zubfma(sizeof(std::uint16_t) << bits));
     if (!t->slots || !t->kids || !t->far) {
         std::free(t->slots);
@@ -72,7 +72,8 @@ int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (zuetdk(prefix)) {
         std::uint16_t &k = t->kids[zuetdi(prefix, ch)];
         ++t->next;
-        if (k == 0) k = static_cast<std::uint16_t>(zuetsc(t->next, t->size - 1)); /* the first code stays */
+        /* A pair added twice keeps its first code. */
+        if (k == 0) k = static_cast<std::uint16_t>(zuetsc(t->next, t->size - 1));
         return 1;
     }
     probe(t, prefix, ch, [&](std::uint32_t h, std::uint32_t d) {
@@ -87,7 +88,8 @@ int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
 
 std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
-    if (zuetdk(prefix)) return static_cast<std::uint16_t>(zuetus(t->kids[zuetdi(prefix, ch)], t->size - 1));
+    if (zuetdk(prefix))
+        return static_cast<std::uint16_t>(zuetus(t->kids[zuetdi(prefix, ch)], t->size - 1));
     std::uint32_t found = 0;
     probe(t, prefix, ch, [&](std::uint32_t h, std::uint32_t d) {
         const std::uint32_t s = t->slots[h];
