@@ -44,9 +44,7 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
 struct Hot {
     const unsigned char *ip, *iend;
     unsigned char *op;
-    unsigned char *obuf;
-    std::ptrdiff_t room; /* a code may be written while op - obuf <= room (in run_hot: while
-                          * room >= 0, counted down from the entry's op) */
+    std::ptrdiff_t left; /* a code may be written while left >= 0; 4 less per word written */
     std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
     int width;
@@ -64,8 +62,8 @@ enum Stop { kRefill, kMiss, kFar };
 
 /* The encoder's inner loop: greedy longest match, one table probe per byte,
  * then write the code and add the pair, for as long as the input buffer
- * lasts, the output has room for a code (`room`: the buffer's end less 8
- * bytes, or less when a volume limit is near) and the table is not full.
+ * lasts, the output has room for a code (`left`: bytes before the buffer's
+ * end less 8, or fewer when a volume limit is near) and the table is not full.
  * Returns kMiss at a miss it leaves to the caller and kFar at a probe that
  * reaches the far distance (ent and c set, nothing written, the pair not
  * added), kRefill when the input buffer ran out in the middle of a match.
@@ -92,7 +90,7 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
      * codes are written there), in hs while a longer match runs, so that
      * the probe loop has the registers. */
     unsigned char *op = hs.op;
-    std::ptrdiff_t left = hs.room - (op - hs.obuf); /* codes may be written while >= 0 */
+    std::ptrdiff_t left = hs.left;
     std::uint64_t bb = hs.bb;
     int nb = hs.nb;
     int width = hs.width;
@@ -100,7 +98,7 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
     const std::uint32_t tlimit = hs.tlimit;
     auto save = [&]() __attribute__((always_inline)) {
         hs.op = op;
-        hs.room = left;
+        hs.left = left;
         hs.bb = bb;
         hs.nb = nb;
         hs.width = width;
@@ -108,7 +106,7 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
     };
     auto load = [&]() __attribute__((always_inline)) {
         op = hs.op;
-        left = hs.room;
+        left = hs.left;
         bb = hs.bb;
         nb = hs.nb;
         width = hs.width;
@@ -317,7 +315,8 @@ match:
             if (left < room) room = left < -1 ? -1 : static_cast<std::ptrdiff_t>(left);
         }
         if (nb >= 32) room = -1;
-        Hot hs{ip, iend, op, obuf, room, bb, nb, width, ent, c, next, tlimit, slots, t->kids, mask};
+        Hot hs{ip, iend, op,   room - (op - obuf), bb,    nb,      width,
+               ent, c,  next, tlimit,             slots, t->kids, mask};
         const Stop stop = mask == (2u << 14) - 1 ? run_hot<(2u << 14) - 1>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
