@@ -60,6 +60,16 @@ inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint3
     }
 }
 
+/* Every byte value in order, and slack for a 16-byte copy from any of them. */
+struct Literals {
+    unsigned char b[256 + 16];
+};
+constexpr Literals kLiterals = [] {
+    Literals l{};
+    for (int i = 0; i < 256; ++i) l.b[i] = static_cast<unsigned char>(i);
+    return l;
+}();
+
 /* Rebuild a string of n bytes from its prefix links, last byte first. Every
  * code the decoder follows names only lower codes, so the walk stays inside
  * the table; n bounds it whatever the table holds. */
@@ -71,6 +81,25 @@ inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint3
         *--q = static_cast<unsigned char>(e >> 16);
         code = e & 0xFFFFu;
     }
+}
+
+/* Write the n-byte string of code src at dst: copied from where it was
+ * last written while that is still in the window (a literal from the
+ * constant table instead), else rebuilt from the links. Whether a code is
+ * a literal follows the data, so it picks the source without a branch,
+ * which would be mispredicted at about every other code. */
+inline void put_string(unsigned char *dst, const unsigned char *win, std::uint64_t wbase,
+                       const std::uint32_t *ent, const std::uint64_t *pos, std::uint32_t src,
+                       std::uint32_t n) {
+    const std::uint64_t at = pos[src];
+    if (__builtin_expect(at < wbase, 0)) {
+        walk_string(dst, ent, src, n); /* literals too: their link is their byte */
+        return;
+    }
+    const std::uintptr_t lit = reinterpret_cast<std::uintptr_t>(kLiterals.b) + (src - 2);
+    const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win + (at - wbase));
+    const std::uintptr_t is_lit = std::uintptr_t(0) - std::uintptr_t(src < 258);
+    copy_string(dst, reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit)), n);
 }
 
 /* Label of a stop at the output limit with `left` bytes of the string not
@@ -142,13 +171,7 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
         bb <<= width;
         nb -= width;
         unsigned char *const dst = win + (produced - wbase);
-        if (src < 258) {
-            *dst = static_cast<unsigned char>(src - 2);
-        } else if (pos[src] >= wbase) {
-            copy_string(dst, win + (pos[src] - wbase), n);
-        } else {
-            walk_string(dst, ent, src, n);
-        }
+        put_string(dst, win, wbase, ent, pos, src, n);
         if (repeat) dst[n] = dst[0];
         if (next + 1 < maxcode) {
             const std::uint32_t k = ++next;
@@ -412,13 +435,7 @@ codes : {
             p = keep;
         }
         unsigned char *const dst = win + p;
-        if (src < 258) {
-            *dst = static_cast<unsigned char>(src - 2);
-        } else if (pos[src] >= t->wbase) {
-            copy_string(dst, win + (pos[src] - t->wbase), n);
-        } else {
-            walk_string(dst, ent, src, n);
-        }
+        put_string(dst, win, t->wbase, ent, pos, src, n);
         const std::uint32_t total = repeat ? n + 1 : n;
         if (repeat) dst[n] = dst[0];
         if (next + 1 < maxcode) {
