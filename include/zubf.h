@@ -70,7 +70,9 @@ int zubfg1(zubfcb *stream, unsigned char *byte);
 int zubfgb(zubfcb *stream, std::uint16_t *code, int n);
 
 /* Block operations of the codec's loops. */
-/* Put n bytes, with the buffer rule of a single put ("zubfp1" on failure). */
+/* Put n bytes ("zubfp1" on failure): fewer than 4096, or into memory, with
+ * the buffer rule of a single put; more go straight to the file, after the
+ * bytes the buffer holds. */
 int zubfpn(zubfcb *stream, const unsigned char *data, std::size_t n);
 /* Write a full buffer out and empty it ("zubfp1" on failure). */
 int zubfwf(zubfcb *stream);

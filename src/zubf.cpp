@@ -16,6 +16,8 @@ namespace {
 /* Buffer sizes tried, largest first: 49152 halved down to 384. */
 constexpr std::uint32_t kBufFirst = 49152;
 constexpr std::uint32_t kBufLeast = 256;
+/* Pieces from this size on are written straight from the caller's memory. */
+constexpr std::size_t kDirect = 4096;
 
 void initmasks(zubfcb *s) {
     for (int n = 0; n <= 16; ++n) s->masks[n] = std::uint16_t((1u << n) - 1u);
@@ -200,18 +202,39 @@ int zubfgb(zubfcb *s, std::uint16_t *code, int n) {
     return 1;
 }
 
-int zubfwf(zubfcb *s) {
-    const std::size_t n = ZUSDWB(s->fp, s->buf, s->bufsz);
-    if (n != s->bufsz) {
-        zusderr("zubfp1:  ZUSDWB( OUTfile, ptr, %d ) != %d", static_cast<int>(s->bufsz),
-                static_cast<int>(s->bufsz));
+namespace {
+
+/* Write n bytes to the stream's file: 1, or 0 with one log record. */
+int write_out(zubfcb *s, const unsigned char *data, std::size_t n) {
+    if (ZUSDWB(s->fp, data, n) != n) {
+        zusderr("zubfp1:  ZUSDWB( OUTfile, ptr, %d ) != %d", static_cast<int>(n),
+                static_cast<int>(n));
         return 0;
     }
+    return 1;
+}
+
+}  // namespace
+
+int zubfwf(zubfcb *s) {
+    if (!write_out(s, s->buf, s->bufsz)) return 0;
     s->idx = 0;
     return 1;
 }
 
 int zubfpn(zubfcb *s, const unsigned char *data, std::size_t n) {
+    if (n >= kDirect && s->fp != nullptr) {
+        /* What the buffer holds goes first, so the order stays; a writer of
+         * large pieces then touches no more of the buffer than its small
+         * ones fill. */
+        if (s->idx > 0) {
+            if (!write_out(s, s->buf, s->idx)) return 0;
+            s->idx = 0;
+        }
+        if (!write_out(s, data, n)) return 0;
+        s->count += n;
+        return 1;
+    }
     while (n > 0) {
         if (s->idx >= s->bufsz && !zubfwf(s)) return 0;
         std::size_t k = s->bufsz - s->idx;

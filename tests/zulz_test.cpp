@@ -249,6 +249,22 @@ TEST(Zubf, FailedReadsOpensWritesClosesAndAllocations) {
         EXPECT_TRUE(f->bufsz == 49152 && n == (bits == 8 ? 49152u : 0u)) << n;
         EXPECT_EQ(zubfcl(f, ZUBF_FLUSH | ZUBF_SYNC), 0);
     }
+    /* Block puts: small ones held in the buffer, large ones written straight
+     * after what it holds; the bytes keep their order and count, and a
+     * refused straight write fails the put. */
+    std::string want;
+    zubfcb *b = zubfcr(std::fopen((dir / "blocks").c_str(), "w"), 0, 0);
+    for (std::size_t n : {10u, 4095u, 4096u, 3u, 70000u, 49152u, 1u}) {
+        const std::string piece(n, static_cast<char>('a' + n % 26));
+        ASSERT_EQ(zubfpn(b, reinterpret_cast<const unsigned char *>(piece.data()), n), 1) << n;
+        want += piece;
+        ASSERT_EQ(b->count, want.size());
+    }
+    EXPECT_EQ(zubfcl(b, ZUBF_FLUSH), 1);
+    EXPECT_TRUE(zutest::slurp(dir / "blocks") == want);
+    b = zubfcr(std::fopen("/dev/full", "w"), 0, 0);
+    EXPECT_EQ(zubfpn(b, reinterpret_cast<const unsigned char *>(want.data()), 8192), 0);
+    zubfcl(b, 0);
     zubfcb *c = zubfcr(std::fopen("/dev/null", "w"), 0, 0);
     close(fileno(c->fp)); /* the file's own close fails */
     EXPECT_EQ(zubfcl(c, 0), 0);

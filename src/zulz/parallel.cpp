@@ -355,20 +355,6 @@ bool scan_job(Scan &s, std::uint64_t start) {
     }
 }
 
-/* Put a piece out straight to the file rather than through the stream's
- * buffer, which would cost the writing thread a pass over the whole
- * output; the buffer is used only while it holds bytes, to keep the order. */
-bool put_piece(zubfcb *out, const unsigned char *p, std::uint32_t n) {
-    if (out->fp == nullptr || out->idx != 0) return zubfpn(out, p, n) != 0;
-    if (ZUSDWB(out->fp, p, n) != n) {
-        zusderr("zubfp1:  ZUSDWB( OUTfile, ptr, %d ) != %d", static_cast<int>(n),
-                static_cast<int>(n));
-        return false;
-    }
-    out->count += n;
-    return true;
-}
-
 /* Cut the output back to `mark` bytes (the start of a failed job). */
 bool rewind(zubfcb *out, std::uint64_t mark) {
     const std::uint64_t head = out->count - out->idx; /* bytes already handed to the file */
@@ -667,7 +653,7 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
             k.rhead = (k.rhead + 1) % kPool;
             --k.rcount;
         }
-        const bool put = !p.failed && put_piece(out, p.buf, p.n);
+        const bool put = !p.failed && zubfpn(out, p.buf, p.n) != 0;
         {
             std::lock_guard<std::mutex> lk(pd.mu);
             k.spare[k.nspare++] = p.buf;
