@@ -37,6 +37,21 @@ void blockends() {
 
 }  // namespace
 
+/* The C++ runtime's default handler for an uncaught exception demangles the
+ * exception's type name, and with it the whole demangler (some 40 KiB) is
+ * linked into this static program. Nothing here throws across a function
+ * (errors are statuses), so a plain report will do; and since the kernel
+ * maps an executable's pages 64 KiB around every one touched, the smaller
+ * program keeps about 128 KiB less resident in every run. */
+namespace __gnu_cxx {
+[[noreturn]] void __verbose_terminate_handler() {
+    static const char msg[] = "terminate called: uncaught exception\n";
+    if (write(STDERR_FILENO, msg, sizeof msg - 1) < 0) {
+    }
+    std::abort();
+}
+}  // namespace __gnu_cxx
+
 /* Run context: one per process. */
 struct zucscn {
     std::int32_t mode;               /* 1 compress, 0 uncompress */
