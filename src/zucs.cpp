@@ -42,7 +42,7 @@ void blockends() {
  * linked into this static program. Nothing here throws across a function
  * (errors are statuses), so a plain report will do; and since the kernel
  * maps an executable's pages 64 KiB around every one touched, the smaller
- * program keeps about 128 KiB less resident in every run. */
+ * program keeps about 64 KiB less resident in every run. */
 namespace __gnu_cxx {
 [[noreturn]] void __verbose_terminate_handler() {
     static const char msg[] = "terminate called: uncaught exception\n";
