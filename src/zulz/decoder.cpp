@@ -97,7 +97,8 @@ inline void put_string(unsigned char *dst, const unsigned char *win, std::uint64
         return;
     }
     const std::uintptr_t lit = reinterpret_cast<std::uintptr_t>(kLiterals.b) + (src - 2);
-    const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win + (at - wbase));
+    /* In integers: a literal's position, unused then, may be anything. */
+    const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win) + (at - wbase);
     const std::uintptr_t is_lit = std::uintptr_t(0) - std::uintptr_t(src < 258);
     copy_string(dst, reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit)), n);
 }
