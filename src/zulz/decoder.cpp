@@ -83,24 +83,27 @@ inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint3
     }
 }
 
-/* Write the n-byte string of code src at dst: copied from where it was
+/* Write the n-byte string of code src at dst and return its first byte
+ * (from the source, not read back from dst): copied from where it was
  * last written while that is still in the window (a literal from the
  * constant table instead), else rebuilt from the links. Whether a code is
  * a literal follows the data, so it picks the source without a branch,
  * which would be mispredicted at about every other code. */
-inline void put_string(unsigned char *dst, const unsigned char *win, std::uint64_t wbase,
+inline unsigned char put_string(unsigned char *dst, const unsigned char *win, std::uint64_t wbase,
                        const std::uint32_t *ent, const std::uint64_t *pos, std::uint32_t src,
                        std::uint32_t n) {
     const std::uint64_t at = pos[src];
     if (__builtin_expect(at < wbase, 0)) {
         walk_string(dst, ent, src, n); /* literals too: their link is their byte */
-        return;
+        return dst[0];
     }
     const std::uintptr_t lit = reinterpret_cast<std::uintptr_t>(kLiterals.b) + (src - 2);
     /* In integers: a literal's position, unused then, may be anything. */
     const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win) + (at - wbase);
     const std::uintptr_t is_lit = std::uintptr_t(0) - std::uintptr_t(src < 258);
-    copy_string(dst, reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit)), n);
+    const auto *const from = reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit));
+    copy_string(dst, from, n);
+    return from[0];
 }
 
 /* Label of a stop at the output limit with `left` bytes of the string not
@@ -172,11 +175,11 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
         bb <<= width;
         nb -= width;
         unsigned char *const dst = win + (produced - wbase);
-        put_string(dst, win, wbase, ent, pos, src, n);
-        if (repeat) dst[n] = dst[0];
+        const unsigned char first = put_string(dst, win, wbase, ent, pos, src, n);
+        if (repeat) dst[n] = first;
         if (next + 1 < maxcode) {
             const std::uint32_t k = ++next;
-            ent[k] = (std::uint32_t(dst[0]) << 16) | oldcode;
+            ent[k] = (std::uint32_t(first) << 16) | oldcode;
             len[k] = static_cast<std::uint16_t>(len[oldcode] + 1);
             pos[k] = pos[oldcode];
             width += static_cast<int>((steps[k / 32] >> (k % 32)) & 1u);
