@@ -90,8 +90,8 @@ inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint3
  * a literal follows the data, so it picks the source without a branch,
  * which would be mispredicted at about every other code. */
 inline unsigned char put_string(unsigned char *dst, const unsigned char *win, std::uint64_t wbase,
-                       const std::uint32_t *ent, const std::uint64_t *pos, std::uint32_t src,
-                       std::uint32_t n) {
+                                const std::uint32_t *ent, const std::uint64_t *pos,
+                                std::uint32_t src, std::uint32_t n) {
     const std::uint64_t at = pos[src];
     if (__builtin_expect(at < wbase, 0)) {
         walk_string(dst, ent, src, n); /* literals too: their link is their byte */
@@ -101,7 +101,8 @@ inline unsigned char put_string(unsigned char *dst, const unsigned char *win, st
     /* In integers: a literal's position, unused then, may be anything. */
     const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win) + (at - wbase);
     const std::uintptr_t is_lit = std::uintptr_t(0) - std::uintptr_t(src < 258);
-    const auto *const from = reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit));
+    const auto *const from =
+        reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit));
     copy_string(dst, from, n);
     return from[0];
 }
