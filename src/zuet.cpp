@@ -1,12 +1,11 @@
-/* zuet.cpp - the encoder's string table: pairs with a literal prefix in a
- * direct array, the others in a cache-sized open-addressing table of
- * self-checking 32-bit slots.
+/* zuet.cpp - the encoder's string table: pairs named by where they live,
+ * 16-bit self-checking slots for the longer ones, a direct array for those
+ * with a literal prefix.
  *
- * With 14-bit codes at most 16125 pairs are live, in 32768 slots and the
- * direct array, so the hash table is under half full and most probes end
- * at their first slot. The encoder's loop waits on one load from either for
- * nearly every byte; at 128 KiB each, both stay in the core's second-level
- * cache beside the buffers. */
+ * With 14-bit codes: 64 KiB of slots, the codes of all names (64 KiB by
+ * slot, 128 KiB by literal pair) and 64 KiB of names by code. A reset
+ * clears the slots and the direct array, or, when few codes were given
+ * since the last one, only what they used. */
 #include "zuet.h"
 
 #include "zubf.h"
@@ -16,24 +15,29 @@
 
 namespace {
 
-constexpr std::size_t kKidsBytes = sizeof(std::uint16_t) * 256 * 256;
-
 unsigned effbits(unsigned maxbits) {
     return maxbits < 9 ? 9 : maxbits;
 }
 
-/* Visit the probe order of (prefix, ch) until `stop` returns true for a
- * slot; `stop` gets the slot's index and its distance from the first. */
-template <typename Stop>
-void probe(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch, Stop stop) {
-    const std::uint32_t mask = t->size - 1;
-    std::uint32_t h = zuethx(zuetsc(prefix, mask), ch, mask);
-    for (std::uint32_t d = 0; !stop(h, d); ++d) h = (h + 1) & mask;
+/* Names past the direct array name nothing. */
+std::uint32_t no_name(const zuetcb *t) {
+    return t->size + 65536;
 }
 
-/* The high half a slot at distance d holds for a pair with character ch. */
-std::uint32_t tag(std::uint8_t ch, std::uint32_t d) {
-    return zuettg(ch, d < zuetfd ? d : zuetfd) >> 16;
+/* The name of a prefix code whose pairs may be in the slots; false for a
+ * literal or a code that names nothing. */
+bool deep_name(const zuetcb *t, std::uint16_t prefix, std::uint32_t &name) {
+    if (prefix < 258 || prefix > t->next) return false;
+    name = t->slot[prefix];
+    return name < no_name(t);
+}
+
+/* The first empty slot from the first slot of (name, ch), and its distance. */
+std::uint32_t free_slot(const zuetcb *t, std::uint32_t name, std::uint8_t ch, std::uint32_t &d) {
+    const std::uint32_t mask = t->size - 1;
+    std::uint32_t h = zueths(name, ch, mask);
+    for (d = 0; t->slots[h] != 0; ++d) h = (h + 1) & mask;
+    return h;
 }
 
 }  // namespace
@@ -43,64 +47,98 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     auto *t = static_cast<zuetcb *>(zubfma(sizeof(zuetcb)));
     if (!t) return nullptr;
     const unsigned bits = effbits(maxbits);
-    t->size = 2u << bits; /* twice the codes */
-    t->slots = static_cast<std::uint32_t *>(zubfma(sizeof(std::uint32_t) * t->size));
-    t->kids = static_cast<std::uint16_t *>(zubfma(kKidsBytes));
+    /* Twice the codes, and at least 2^15 slots, so that a name's quotient
+     * is below 3. */
+    t->shift = bits < 14 ? 15 : bits + 1;
+    t->size = 1u << t->shift;
+    /* Slots, codes by name and names by code in one block, in that order,
+     * so that the encoder's loop reaches all three from one pointer. */
+    const std::size_t slots = t->size, codes = t->size + 65536u, names = std::size_t(1) << bits;
+    t->slots = static_cast<std::uint16_t *>(zubfma(2 * (slots + codes) + 4 * names));
     /* Written only for far pairs, so its pages are normally never touched. */
-    t->far = static_cast<std::uint16_t *>(zubfma(sizeof(std::uint16_t) << bits));
-    if (!t->slots || !t->kids || !t->far) {
+    t->far = static_cast<std::uint16_t *>(zubfma(sizeof(std::uint16_t) * t->size));
+    if (!t->slots || !t->far) {
         std::free(t->slots);
-        std::free(t->kids);
         std::free(t->far);
         std::free(t);
         return nullptr;
     }
+    t->code = t->slots + slots;
+    t->slot = reinterpret_cast<std::uint32_t *>(t->code + codes);
+    std::memset(t->slots, 0, 2 * slots);
+    std::memset(t->code + t->size, 0, 2 * 65536);
     t->maxbits = maxbits;
     t->limit = static_cast<std::uint16_t>((1u << bits) - 2);
-    zuetbs(t);
+    t->next = 257;
     return t;
 }
 
 void zuetbs(zuetcb *t) {
-    std::memset(t->slots, 0, sizeof(std::uint32_t) * t->size);
-    std::memset(t->kids, 0, kKidsBytes);
+    const std::uint32_t used = t->next - 257u;
+    if (used * 8u > t->size + 65536u) {
+        std::memset(t->slots, 0, 2 * std::size_t(t->size));
+        std::memset(t->code + t->size, 0, 2 * 65536);
+    } else {
+        /* Few codes: each slot or direct entry in use holds a code given
+         * since the last reset, and that code knows its name. */
+        for (std::uint32_t code = 258; code <= t->next; ++code) {
+            const std::uint32_t name = t->slot[code];
+            if (name < t->size)
+                t->slots[name] = 0;
+            else if (name < no_name(t))
+                t->code[name] = 0;
+        }
+    }
     t->next = 257;
 }
 
 int zuetbn(zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (t->limit <= t->next) return 0;
-    if (zuetdk(prefix)) {
-        std::uint16_t &k = t->kids[zuetdi(prefix, ch)];
-        ++t->next;
-        /* A pair added twice keeps its first code. */
-        if (k == 0) k = static_cast<std::uint16_t>(zuetsc(t->next, t->size - 1));
+    const std::uint32_t code = ++t->next;
+    /* A pair of a prefix that names nothing takes its code, is never found
+     * and has no pairs of its own. */
+    t->slot[code] = no_name(t);
+    std::uint32_t name, d;
+    if (prefix - 2u < 256u) {
+        name = zuetln(t->size, prefix - 2u, ch);
+        if (t->code[name] == 0) {
+            t->code[name] = static_cast<std::uint16_t>(code);
+            t->slot[code] = name;
+            return 1;
+        }
+        /* Added before: this code gets a slot of its own as its name. */
+        const std::uint32_t h = free_slot(t, name, ch, d);
+        t->slots[h] = static_cast<std::uint16_t>(zuettg(ch, zuetqn, 0));
+        t->code[h] = static_cast<std::uint16_t>(code);
+        t->slot[code] = h;
         return 1;
     }
-    probe(t, prefix, ch, [&](std::uint32_t h, std::uint32_t d) {
-        if (t->slots[h] != 0) return false;
-        const std::uint32_t code = ++t->next;
-        if (d >= zuetfd) t->far[code] = prefix;
-        t->slots[h] = tag(ch, d) << 16 | zuetsc(code, t->size - 1);
-        return true;
-    });
+    if (!deep_name(t, prefix, name)) return 1;
+    const std::uint32_t h = free_slot(t, name, ch, d);
+    if (d >= zuetfd) {
+        d = zuetfd;
+        t->far[h] = prefix;
+    }
+    t->slots[h] = static_cast<std::uint16_t>(zuettg(ch, name >> t->shift, d));
+    t->code[h] = static_cast<std::uint16_t>(code);
+    t->slot[code] = h;
     return 1;
 }
 
 std::uint16_t zuetlu(const zuetcb *t, std::uint16_t prefix, std::uint8_t ch) {
     if (prefix == 0) return static_cast<std::uint16_t>(ch + 2);
-    if (zuetdk(prefix))
-        return static_cast<std::uint16_t>(zuetus(t->kids[zuetdi(prefix, ch)], t->size - 1));
-    std::uint32_t found = 0;
-    probe(t, prefix, ch, [&](std::uint32_t h, std::uint32_t d) {
+    if (prefix - 2u < 256u) return t->code[zuetln(t->size, prefix - 2u, ch)];
+    std::uint32_t name;
+    if (!deep_name(t, prefix, name)) return 0;
+    const std::uint32_t mask = t->size - 1, q = name >> t->shift;
+    std::uint32_t h = zueths(name, ch, mask);
+    for (std::uint32_t d = 0;; ++d, h = (h + 1) & mask) {
         const std::uint32_t s = t->slots[h];
-        if (s == 0) return true;
-        if ((s >> 16) != tag(ch, d)) return false;
-        const std::uint32_t code = zuetus(s, t->size - 1);
-        if (d >= zuetfd && t->far[code] != prefix) return false;
-        found = code;
-        return true;
-    });
-    return static_cast<std::uint16_t>(found);
+        if (s == 0) return 0;
+        if (s != zuettg(ch, q, d < zuetfd ? d : zuetfd)) continue;
+        if (d >= zuetfd && t->far[h] != prefix) continue;
+        return t->code[h];
+    }
 }
 
 unsigned zuetgb(const zuetcb *t) {
@@ -113,7 +151,6 @@ unsigned zuetgb(const zuetcb *t) {
 void zuetds(zuetcb *t) {
     if (!t) return;
     std::free(t->slots);
-    std::free(t->kids);
     std::free(t->far);
     std::free(t);
 }

@@ -294,7 +294,7 @@ TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
         for (unsigned round = 0; round < rounds; ++round) {
             std::map<unsigned, unsigned> had; /* this round's pairs (key: character, prefix) */
             for (unsigned code = 258; code <= limit; ++code) {
-                const std::uint16_t prefix = 2 + rng() % (code % 5 ? code - 2 : 300);
+                const std::uint16_t prefix = 2 + rng() % (code % 5 ? code - 2 : std::min(code - 2, 300u));
                 const std::uint8_t ch = code % 5 ? rng() : 'q';
                 const unsigned key = ch << 16 | prefix, before = had.count(key) ? had[key] : 0;
                 ASSERT_EQ(zuetlu(t, prefix, ch), before) << round << " " << code;
@@ -305,6 +305,11 @@ TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
                 ASSERT_TRUE(t->next == code && zuetgb(t) == want) << code;
             }
             EXPECT_TRUE(zuetbn(t, 5, 'x') == 0 && t->next == limit);
+            if (limit > 258) { /* a prefix that names no code yet: its pair is never found */
+                zuetbs(t);
+                EXPECT_TRUE(zuetbn(t, 259, 'x') == 1 && zuetbn(t, 259, 'x') == 1);
+                EXPECT_TRUE(zuetlu(t, 259, 'x') == 0 && zuetlu(t, 259, 'y') == 0);
+            }
             zuetbs(t);
             EXPECT_TRUE(t->next == 257 && zuetgb(t) == 9);
         }
@@ -314,7 +319,7 @@ TEST(Zuet, FillsToTheLimitOfItsWidthAndForgetsEveryEarlierRound) {
     zubfma = zutest::failing_alloc; /* each allocation of either table failing in turn */
     for (int n = 1; n <= 6; ++n) {
         zutest::alloc_calls = 0, zutest::alloc_fails_at = n;
-        EXPECT_TRUE(n > 4 || zuetmk(14, 18) == nullptr) << n;
+        EXPECT_TRUE(n > 3 || zuetmk(14, 18) == nullptr) << n;
         zutest::alloc_calls = 0;
         EXPECT_EQ(zudtmk(14), nullptr) << n;
     }
@@ -366,11 +371,13 @@ Bytes piled_input(unsigned window, std::map<unsigned, unsigned> &dict) {
     std::vector<Bytes> str(16384);
     std::vector<std::vector<unsigned>> starting(256); /* codes by first byte */
     unsigned next = 257, ent = 0;
+    zuetcb *t = zuetmk(14, 18); /* placed as the encoder places them */
     auto feed = [&](std::uint8_t b) {
         in.push_back(b);
         const unsigned key = b << 16 | ent;
         if (ent != 0 && dict.count(key)) return void(ent = dict[key]);
         if (ent != 0) {
+            zuetbn(t, static_cast<std::uint16_t>(ent), b);
             str[dict[key] = ++next] = ent < 258 ? Bytes{std::uint8_t(ent - 2)} : str[ent];
             str[next].push_back(b);
             starting[str[next][0]].push_back(next);
@@ -384,12 +391,13 @@ Bytes piled_input(unsigned window, std::map<unsigned, unsigned> &dict) {
         bool found = false;
         for (unsigned p : ent < 258 ? starting[ent - 2] : std::vector<unsigned>{})
             for (unsigned c = 0; c < 256 && !found; ++c)
-                if (!dict.count(c << 16 | p) && zuethx(zuetsc(p, mask), c, mask) < window) {
+                if (!dict.count(c << 16 | p) && zueths(t->slot[p], c, mask) < window) {
                     for (std::size_t k = 1; k < str[p].size(); ++k) feed(str[p][k]);
                     feed(c), ++piled, found = true;
                 }
         if (!found) feed(rng());
     }
+    zuetds(t);
     const Bytes once = in;
     in.insert(in.end(), once.begin(), once.end());
     return in;
@@ -409,7 +417,7 @@ TEST(Zuet, PairsPiledOntoOneRunOfSlotsAreFoundAndCodedAsAnyOther) {
     for (const auto &[code, key] : by_code) ASSERT_EQ(zuetlu(t, key & 0xFFFF, key >> 16), code);
     EXPECT_EQ(zuetlu(t, 300, 'x'), dict.count('x' << 16 | 300) ? dict['x' << 16 | 300] : 0);
     unsigned far = 0;
-    for (unsigned h = 0; h < t->size; ++h) far += (t->slots[h] >> 16 & 0xFF) == 0xFF;
+    for (unsigned h = 0; h < t->size; ++h) far += t->slots[h] >> 10 == zuetfd + 1;
     EXPECT_GT(far, 100u);
     zuetds(t);
     const Bytes want = plain_encode(in);

@@ -52,9 +52,8 @@ struct Hot {
     std::uint32_t c;   /* the byte that ended it (the last byte read) */
     std::uint32_t next;
     std::uint32_t tlimit;
-    std::uint32_t *slots;
-    std::uint16_t *kids;
-    std::uint32_t mask;
+    std::uint16_t *slots; /* the table's slots, codes by name, names by code */
+    std::uint32_t shift;
 };
 
 /* How run_hot stops. */
@@ -70,25 +69,27 @@ enum Stop { kRefill, kMiss, kFar };
  * Kept apart from the rest of the encoder so that its values stay in
  * registers.
  *
- * A match longer than a literal is held scrambled (`ps`): its pair's slot
- * then follows from the word just loaded by an XOR, and the code is
- * unscrambled only when it is written. kMask, when not 0, is the common
- * table's mask, a constant to free a register. */
-template <std::uint32_t kMask>
+ * A match is held as its name (`at`), not its code: the next probe's slot
+ * follows from the name and the next byte alone, so no probe waits for the
+ * one before, only the branch that checks it does. The code is looked up
+ * only when it is written. kShift, when not 0, is the common table's size
+ * (log2), a constant that frees registers. */
+template <std::uint32_t kShift>
 __attribute__((noinline)) Stop run_hot(Hot &hs) {
     const unsigned char *ip = hs.ip;
     const unsigned char *const iend = hs.iend;
-    std::uint32_t *const slots = hs.slots;
-    std::uint16_t *const kids = hs.kids;
-    const std::uint32_t mask = kMask != 0 ? kMask : hs.mask;
+    const std::uint32_t shift = kShift != 0 ? kShift : hs.shift;
+    const std::uint32_t size = 1u << shift, mask = size - 1;
+    std::uint16_t *const slots = hs.slots;
+    std::uint16_t *const code = slots + size;
+    std::uint16_t *const kids = code + size;
+    std::uint32_t *const slot = reinterpret_cast<std::uint32_t *>(kids + 65536);
     std::uint32_t c = hs.c;
-    std::uint32_t ent = hs.ent; /* the match while it is a literal */
-    std::uint32_t ps = 0;       /* the match scrambled once it is longer */
+    std::uint32_t ent = hs.ent;
+    std::uint32_t b = 0;  /* the match's byte while it is a literal */
+    std::uint32_t at = 0; /* the match's name once it is longer */
     std::uint32_t want = 0, h = 0, s = 0;
     Stop result = kRefill;
-    /* The output's state: in registers while the match is a literal (most
-     * codes are written there), in hs while a longer match runs, so that
-     * the probe loop has the registers. */
     unsigned char *op = hs.op;
     std::ptrdiff_t left = hs.left;
     std::uint64_t bb = hs.bb;
@@ -96,25 +97,9 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
     int width = hs.width;
     std::uint32_t next = hs.next;
     const std::uint32_t tlimit = hs.tlimit;
-    auto save = [&]() __attribute__((always_inline)) {
-        hs.op = op;
-        hs.left = left;
-        hs.bb = bb;
-        hs.nb = nb;
-        hs.width = width;
-        hs.next = next;
-    };
-    auto load = [&]() __attribute__((always_inline)) {
-        op = hs.op;
-        left = hs.left;
-        bb = hs.bb;
-        nb = hs.nb;
-        width = hs.width;
-        next = hs.next;
-    };
-    /* Write a code; returns the code the new pair gets. */
-    auto put = [&](std::uint32_t code) __attribute__((always_inline)) {
-        bb = (bb << width) | code;
+    /* Write a code and give the pair that was not found the next code. */
+    auto put = [&](std::uint32_t value) __attribute__((always_inline)) {
+        bb = (bb << width) | value;
         nb += width;
         if (nb >= 32) {
             nb -= 32;
@@ -124,74 +109,67 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
         }
         ++next;
         if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
-        return next;
     };
-    if (!zuetdk(ent)) {
-        ps = zuetsc(ent, mask);
-        save();
+    if (ent >= 258) {
+        at = slot[ent];
         goto deep;
     }
-    /* The match is a literal: its pairs are in kids, which hold their codes
-     * scrambled. */
+    b = ent - 2;
 literal:
     while (ip != iend) {
         c = *ip++;
-        std::uint16_t *const d = &kids[zuetdi(ent, c)];
-        if (*d != 0) {
-            ps = *d;
-            save();
+        const std::uint32_t i = b << 8 | c;
+        if (kids[i] != 0) {
+            at = size + i;
             goto deep;
         }
         if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
             result = kMiss;
-            break;
+            ent = b + 2;
+            goto out;
         }
-        *d = static_cast<std::uint16_t>(zuetsc(put(ent), mask));
-        ent = c + 2;
+        put(b + 2);
+        kids[i] = static_cast<std::uint16_t>(next);
+        slot[next] = size + i;
+        b = c;
     }
-    save();
+    ent = b + 2;
     goto out;
-    /* The match is longer: its pairs are in the hash slots. On a hit, s
-     * XOR want is the found code scrambled, so the next slot is the loaded
-     * word XOR a value ready before the load completes. */
 deep:
-    s = ps;
-    want = 0;
     while (ip != iend) {
         c = *ip++;
-        h = s ^ (want ^ (zuetcr.w[c] & mask));
-        ps = s ^ want;
-        want = zuettg(c, 0);
+        h = zueths(at, c, mask);
+        want = zuettg(c, at >> shift, 0);
         s = slots[h];
-        while ((s ^ want) >> 16) {
-            if (s == 0) goto miss;
-            want += 1u << 16;
-            if (__builtin_expect(want >> 16 == zuettg(c, zuetfd) >> 16, 0)) {
+        while (s != want) {
+            if (s == 0) goto deep_miss;
+            want += zuetdu;
+            if (__builtin_expect(want >> 10 == zuetfd + 1, 0)) {
                 result = kFar;
-                goto out_deep;
+                ent = code[at];
+                goto out;
             }
             h = (h + 1) & mask;
             s = slots[h];
         }
+        at = h;
     }
-    ps = s ^ want;
-    goto out_deep;
-miss:
-    /* Write the match, add (match, c), begin again at c's literal. */
-    load();
+    ent = code[at];
+    goto out;
+deep_miss:
     if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
         result = kMiss;
-        goto out_deep;
+        ent = code[at];
+        goto out;
     }
-    slots[h] = want | zuetsc(put(zuetus(ps, mask)), mask);
-    ent = c + 2;
+    put(code[at]);
+    slots[h] = static_cast<std::uint16_t>(want);
+    code[h] = static_cast<std::uint16_t>(next);
+    slot[next] = h;
+    b = c;
     goto literal;
-out_deep:
-    ent = zuetus(ps, mask);
 out:
-    hs.ip = ip;
-    hs.ent = ent;
-    hs.c = c;
+    hs = Hot{ip, iend, op, left, bb, nb, width, ent, c, next, tlimit, slots, shift};
     return result;
 }
 
@@ -273,8 +251,6 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
 
     std::uint32_t next = t->next;
     const std::uint32_t tlimit = t->limit;
-    std::uint32_t *const slots = t->slots;
-    const std::uint32_t mask = t->size - 1;
     int width = static_cast<int>(zuetgb(t));
 
     std::uint32_t ent = 0;    /* the current match */
@@ -316,8 +292,8 @@ match:
         }
         if (nb >= 32) room = -1;
         Hot hs{ip, iend, op,   room - (op - obuf), bb,    nb,      width,
-               ent, c,  next, tlimit,             slots, t->kids, mask};
-        const Stop stop = mask == (2u << 14) - 1 ? run_hot<(2u << 14) - 1>(hs) : run_hot<0>(hs);
+               ent, c,  next, tlimit,             t->slots, t->shift};
+        const Stop stop = t->shift == 15 ? run_hot<15>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
         bb = hs.bb;
