@@ -24,6 +24,10 @@ inline void store_be32(unsigned char *p, std::uint32_t v) {
     v = __builtin_bswap32(v);
     __builtin_memcpy(p, &v, 4);
 }
+inline void store_be64(unsigned char *p, std::uint64_t v) {
+    v = __builtin_bswap64(v);
+    __builtin_memcpy(p, &v, 8);
+}
 
 /* Put one byte into the stream's buffer with the rule of a single put: a
  * full buffer is written when a further byte arrives. Returns the new
@@ -44,7 +48,7 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
 struct Hot {
     const unsigned char *ip, *iend;
     unsigned char *op;
-    std::ptrdiff_t left; /* a code may be written while left >= 0; 4 less per word written */
+    std::ptrdiff_t left; /* a code may be written while left >= 0; less by each byte written */
     std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
     int width;
@@ -97,16 +101,17 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
     int width = hs.width;
     std::uint32_t next = hs.next;
     const std::uint32_t tlimit = hs.tlimit;
-    /* Write a code and give the pair that was not found the next code. */
+    /* Write a code and give the pair that was not found the next code. The
+     * pending bits go out as 8 bytes every time, their last byte partial,
+     * and the position moves past the whole ones: no branch on the bit
+     * count, whose pattern follows the data. */
     auto put = [&](std::uint32_t value) __attribute__((always_inline)) {
         bb = (bb << width) | value;
         nb += width;
-        if (nb >= 32) {
-            nb -= 32;
-            store_be32(op, static_cast<std::uint32_t>(bb >> nb));
-            op += 4;
-            left -= 4;
-        }
+        store_be64(op, bb << (64 - nb));
+        op += nb >> 3;
+        left -= nb >> 3;
+        nb &= 7;
         ++next;
         if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
     };
