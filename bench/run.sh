@@ -204,4 +204,49 @@ for n in $NAMES; do
   case $n in z[dp]*|cd|gd) frac="" ;; *) frac=$(div "$out" "$ORIG") ;; esac
   echo "$row $(awk -v t="$t" 'BEGIN { printf "%.3f", t }') | $ratio | ${TARGET[$n]:-} | $rss | $out | $frac |"
 done
+
+# ---- by kind of input ---------------------------------------------------------
+# The mix above interleaves kinds every 256 KiB; how each kind alone fares
+# says what the mix's ratio is made of. 32 MiB each, serial zucomp against
+# compress -b14, in turns as above.
+KINDS="text binaries random"
+kind() {  # kind NAME: 32 MiB of one kind in $W/k.NAME
+  case $1 in
+    text) find /usr/share/doc /usr/include /usr/share/perl5 -type f -size +8k \
+            \( -name '*.h' -o -name '*.txt' -o -name '*.html' -o -name '*.pm' -o -name 'copyright' \) |
+            sort | head -4000 | xargs cat ;;
+    binaries) find /usr/bin /usr/lib/x86_64-linux-gnu -maxdepth 1 -type f -size +64k |
+            sort | xargs cat ;;
+    random) cat /dev/urandom ;;
+  esac 2>/dev/null | head -c $((32 * MIB)) > "$W/k.$1" || true
+}
+for k in $KINDS; do kind "$k"; rm -f "$W/kt.$k.zc" "$W/kt.$k.cc"; done
+for r in $(seq 0 "$RUNS"); do
+  for k in $KINDS; do
+    for n in zc cc; do
+      cp "$W/k.$k" "$W/a"; rm -f "$W/a_" "$W/a.Z"
+      t0=$(now)
+      if [ $n = zc ]; then env ZU_THREADS=1 "$BIN/zucomp" "$W/a"; else compress -f -b14 "$W/a"; fi
+      t1=$(now)
+      if [ "$r" = 0 ]; then
+        if [ $n = zc ]; then size "$W/a_"; else size "$W/a.Z"; fi > "$W/ko.$k.$n"
+        continue
+      fi
+      awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f\n", (b - a) / 1e9 }' >> "$W/kt.$k.$n"
+    done
+  done
+done
+echo
+echo "By kind of input, 32 MiB each (random stands for already-compressed data), serial, medians of $RUNS runs:"
+echo
+echo "| input | zucomp (ms/MiB) | compress -b14 (ms/MiB) | ratio | zucomp output / input | compress output / input |"
+echo "|---|---|---|---|---|---|"
+for k in $KINDS; do
+  in=$(size "$W/k.$k")
+  tz=$(median < "$W/kt.$k.zc"); tc=$(median < "$W/kt.$k.cc")
+  echo "| $k | $(awk -v t="$tz" -v n="$in" 'BEGIN { printf "%.2f", t * 1000 * 1048576 / n }') |" \
+    "$(awk -v t="$tc" -v n="$in" 'BEGIN { printf "%.2f", t * 1000 * 1048576 / n }') | $(div "$tz" "$tc") |" \
+    "$(div "$(cat "$W/ko.$k.zc")" "$in") | $(div "$(cat "$W/ko.$k.cc")" "$in") |"
+done
+rm -f "$W"/k.* "$W/a" "$W/a_" "$W/a.Z"
 [ "${KEEP:-0}" = 1 ] || rm -rf "$WORK"
