@@ -32,6 +32,12 @@ bool deep_name(const zuetcb *t, std::uint16_t prefix, std::uint32_t &name) {
     return name < no_name(t);
 }
 
+/* Every slot and direct entry empty. */
+void clear(zuetcb *t) {
+    std::memset(t->slots, 0, 2 * std::size_t(t->size));
+    std::memset(t->code + t->size, 0, 2 * 65536);
+}
+
 /* The first empty slot from the first slot of (name, ch), and its distance. */
 std::uint32_t free_slot(const zuetcb *t, std::uint32_t name, std::uint8_t ch, std::uint32_t &d) {
     const std::uint32_t mask = t->size - 1;
@@ -65,8 +71,7 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     }
     t->code = t->slots + slots;
     t->slot = reinterpret_cast<std::uint32_t *>(t->code + codes);
-    std::memset(t->slots, 0, 2 * slots);
-    std::memset(t->code + t->size, 0, 2 * 65536);
+    clear(t);
     t->maxbits = maxbits;
     t->limit = static_cast<std::uint16_t>((1u << bits) - 2);
     t->next = 257;
@@ -76,8 +81,7 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
 void zuetbs(zuetcb *t) {
     const std::uint32_t used = t->next - 257u;
     if (used * 8u > t->size + 65536u) {
-        std::memset(t->slots, 0, 2 * std::size_t(t->size));
-        std::memset(t->code + t->size, 0, 2 * 65536);
+        clear(t);
     } else {
         /* Few codes: each slot or direct entry in use holds a code given
          * since the last reset, and that code knows its name. */
