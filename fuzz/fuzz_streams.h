@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <unordered_map>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <functional>
 #include <random>
+#include <unordered_map>
 #include <vector>
 
 namespace zufuzz {
@@ -28,6 +30,40 @@ using Bytes = std::vector<unsigned char>;
 [[noreturn]] inline void fail(const char *what) {
     std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
+}
+
+/* Greedy longest match over a plain map: header 14, 9- to 14-bit codes, a
+ * clear code when the table is full and after the last code then. */
+inline Bytes greedy(const Bytes &in) {
+    Bytes out;
+    std::uint64_t acc = 0;
+    int n = 0;
+    auto put = [&](unsigned v, unsigned w) {
+        for (acc = acc << w | v, n += w; n >= 8; n -= 8) out.push_back(std::uint8_t(acc >> (n - 8)));
+    };
+    put(14, 8);
+    std::unordered_map<unsigned, unsigned> dict;
+    unsigned next = 257, width = 9, ent = in[0] + 2u;
+    for (std::size_t i = 1; i < in.size(); ++i) {
+        const auto found = dict.find(unsigned(in[i]) << 16 | ent);
+        if (found != dict.end()) {
+            ent = found->second;
+            continue;
+        }
+        put(ent, width);
+        if (next < 16382) {
+            dict[unsigned(in[i]) << 16 | ent] = ++next;
+            width += next == 1u << width;
+        } else {
+            put(1, width);
+            dict.clear(), next = 257, width = 9;
+        }
+        ent = in[i] + 2u;
+    }
+    put(ent, width);
+    if (next >= 16382) put(1, width);
+    if (n) out.push_back(std::uint8_t(acc << (8 - n)));
+    return out;
 }
 
 /* A file in memory holding `b`, open from its start. */
