@@ -91,14 +91,18 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
     }
 }
 
-/* The documented streams for 2 and 3 threads, hardly longer than serial
- * ones, restored in parallel as serially. (Broken and cut streams are the
- * parallel fuzz target's, replayed over its corpus.) */
+/* The documented streams for 2 and 3 threads (also in small output
+ * pieces), hardly longer than serial ones, restored in parallel as
+ * serially. (Broken and cut streams are the parallel fuzz target's,
+ * replayed over its corpus.) */
 TEST(ZulzParallel, EncoderGivesDocumentedStreamsRestoredAsSerially) {
     for (const auto &row : zutest::table("zulz_parallel.tsv")) {
         SCOPED_TRACE(row.at(0));
         const Bytes in = bytes_of(row[0]), want = bytes_of(row.at(1));
         EXPECT_TRUE(compress(in, 2) == want && compress(in, 3) == want);
+        zulzppiece = 1000; /* every block in many pieces: the encoder stops and goes on */
+        EXPECT_TRUE(compress(in, 3) == want);
+        zulzppiece = 128u << 10;
         EXPECT_LT(double(want.size()), double(compress(in, 1).size()) * 1.005 + 4096);
         EXPECT_TRUE(same_as_serial(want).out == in);
         EXPECT_TRUE(restore(want, 2).out == in); /* default job sizes */

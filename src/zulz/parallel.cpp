@@ -12,9 +12,13 @@
  * so the end of the stream is judged exactly as in a serial run.
  *
  * Encoder: fixed 1 MiB blocks, each compressed by zulzec on a fresh table
- * into memory; the calling thread joins them bit by bit, with a clear code
- * between two blocks unless the first already ended with one (a full
- * table). The bytes depend only on the input.
+ * into bounded output pieces (the encoder stops before a code when a piece
+ * is nearly full and goes on into the next); the calling thread joins the
+ * blocks bit by bit, with a clear code between two blocks unless the first
+ * already ended with one (a full table). The bytes depend only on the input.
+ *
+ * Jobs and blocks go to whichever worker is free, so a slow one holds up
+ * only its own worker while the others go on, as far as their pieces last.
  *
  * Workers block every signal (the calling thread takes them, and its
  * clean-up ends the whole process) and log nothing. */
@@ -49,8 +53,9 @@ constexpr std::uint32_t kScanBuf = 64u << 10;
  * the stretches' lengths. */
 constexpr std::uint64_t kMaxJump = 8ull * (kScanBuf / 2 - 16);
 constexpr std::uint64_t kBlock = 1u << 20; /* encoder block */
-constexpr unsigned kPool = 3;              /* output pieces per decoder worker */
-constexpr unsigned kDepth = 2;             /* jobs queued per decoder worker */
+constexpr unsigned kDPool = 3;             /* output pieces per decoder worker */
+constexpr unsigned kEPool = 8;             /* output pieces per encoder worker */
+constexpr unsigned kDepth = 2;             /* jobs posted and not written, per decoder worker */
 
 inline std::uint64_t load_be64(const unsigned char *p) {
     std::uint64_t v;
@@ -121,108 +126,201 @@ bool seekin(zubfcb *in, std::uint64_t at) {
     return true;
 }
 
-/* Ask a run's workers to stop, wait for them and let `release` free what
- * each one holds. */
-template <class Shared, class Worker, class Release>
-void finish(Shared &sh, Worker *w, unsigned n, Release release) {
-    {
-        std::lock_guard<std::mutex> lk(sh.mu);
-        sh.stop = true;
-    }
-    sh.wake.notify_all();
-    for (unsigned i = 0; i < n; ++i) {
-        if (w[i].running) pthread_join(w[i].th, nullptr);
-        release(w[i]);
-    }
-    delete[] w;
-}
+/* ---- workers ---- */
 
-/* ---- decoder ---- */
+/* Work items (decoder jobs, encoder blocks) are numbered in output order;
+ * each worker fills output pieces from a pool of its own, and the calling
+ * thread writes the items' pieces out in order. */
+
+constexpr unsigned kMaxPool = 8;
+constexpr unsigned kRing = 1024; /* items taken and not yet written out, at most */
 
 struct Job {
     std::uint64_t start, end; /* bits: its first code; just after its last clear code */
 };
 
+/* A piece of output. The last piece of an encoder block also says how the
+ * block ended. */
 struct Piece {
     unsigned char *buf;
     std::uint32_t n;
     bool last, failed;
+    unsigned status = ZUSD_OK;
+    std::uint64_t inlen = 0; /* input bytes of the block */
+    std::uint32_t acc = 0;   /* pending bits at the most significant end */
+    int pend = 0;
+    unsigned width = 0; /* of the clear code after the block; 0 when it ended with one */
 };
 
-struct Pd;
+struct Run;
 
-struct DWorker {
-    Pd *pd = nullptr;
+struct Worker {
+    Run *run = nullptr;
     pthread_t th{};
     bool running = false;
-    Job jobs[kDepth + 1]{}; /* one more: a job written out but not yet dropped */
-    unsigned jhead = 0, jcount = 0;
-    Piece ready[kPool]{};
+    Piece ready[kMaxPool]{}; /* filled, in output order */
     unsigned rhead = 0, rcount = 0;
-    unsigned char *spare[kPool]{};
+    unsigned char *spare[kMaxPool]{};
     unsigned nspare = 0;
-    unsigned char *bufs[kPool]{};
-    zudtcb *table = nullptr;
+    unsigned char *bufs[kMaxPool]{};
+    zudtcb *dtable = nullptr; /* the decoder's, or */
+    zuetcb *etable = nullptr; /* the encoder's */
     unsigned char *inbuf = nullptr;
 };
 
-struct Pd {
+void *work(void *arg);
+
+/* What the threads of one run share (under mu), and the workers it owns. */
+struct Run {
     std::mutex mu;
     std::condition_variable wake, ready;
     bool stop = false;
     int fd = -1;
-    std::uint32_t piece = 0;
+    std::uint32_t piece = 0; /* bytes per output piece */
+    unsigned pool = 0;       /* pieces per worker */
+    std::uint64_t posted = 0, taken = 0, written = 0; /* items */
+    Job jobs[kRing];       /* the decoder's items, as posted */
+    unsigned owner[kRing]; /* the worker of each item taken */
+    Worker *w = nullptr;
+    unsigned n = 0;         /* workers set up */
+    unsigned used = 0;      /* of them running: the first `used` */
+    zuetcb *lent = nullptr; /* the caller's table for worker 0 (not freed here) */
+
+    ~Run() {
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            stop = true;
+        }
+        wake.notify_all();
+        for (unsigned i = 0; i < n; ++i) {
+            Worker &k = w[i];
+            if (k.running) pthread_join(k.th, nullptr);
+            zudtds(k.dtable);
+            if (k.etable != lent) zuetds(k.etable);
+            std::free(k.inbuf);
+            for (unsigned char *b : k.bufs) std::free(b);
+        }
+        delete[] w;
+    }
+    /* Workers for a decoder (header: the stream's) or an encoder (header
+     * 0); true when at least one runs. */
+    bool start(unsigned threads, unsigned header) {
+        w = new (std::nothrow) Worker[threads];
+        if (w == nullptr) return false;
+        n = threads;
+        for (unsigned i = 0; i < threads; ++i) {
+            Worker &k = w[i];
+            k.run = this;
+            bool got;
+            if (header != 0) {
+                got = (k.dtable = zudtmk(header)) != nullptr;
+            } else {
+                k.etable = i == 0 && lent != nullptr ? lent : zuetmk(14, 18);
+                got = k.etable != nullptr;
+            }
+            k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
+            got = got && k.inbuf != nullptr;
+            for (unsigned b = 0; b < pool; ++b) {
+                k.bufs[b] = static_cast<unsigned char *>(std::malloc(piece));
+                got = got && k.bufs[b] != nullptr;
+            }
+            if (!got) break;
+            /* Its pool is whole before it runs: it may ask for a piece at once. */
+            for (unsigned b = 0; b < pool; ++b) k.spare[k.nspare++] = k.bufs[b];
+            if (!spawn(&k.th, work, &k)) break;
+            k.running = true;
+            ++used;
+        }
+        return used > 0;
+    }
+
+    /* The calling thread's side: the next piece of `item`, in order. */
+    Piece next(std::uint64_t item, Worker **from) {
+        std::unique_lock<std::mutex> lk(mu);
+        ready.wait(lk, [&] { return taken > item && w[owner[item % kRing]].rcount > 0; });
+        Worker &k = w[owner[item % kRing]];
+        const Piece p = k.ready[k.rhead];
+        k.rhead = (k.rhead + 1) % pool;
+        --k.rcount;
+        *from = &k;
+        return p;
+    }
+    /* A piece written out goes back to its worker's pool. */
+    void give_back(Worker *k, const Piece &p) {
+        {
+            std::lock_guard<std::mutex> lk(mu);
+            k->spare[k->nspare++] = p.buf;
+            if (p.last) ++written;
+        }
+        wake.notify_all();
+    }
 };
 
-unsigned char *take_spare(DWorker *w) {
-    std::unique_lock<std::mutex> lk(w->pd->mu);
-    w->pd->wake.wait(lk, [w] { return w->pd->stop || w->nspare > 0; });
-    return w->pd->stop ? nullptr : w->spare[--w->nspare];
+/* The workers' side. */
+bool take(Worker *w, std::uint64_t *item, Job *job) {
+    Run *r = w->run;
+    std::unique_lock<std::mutex> lk(r->mu);
+    r->wake.wait(lk, [r] { return r->stop || (r->taken < r->posted && r->taken - r->written < kRing); });
+    if (r->stop) return false;
+    *item = r->taken++;
+    *job = r->jobs[*item % kRing];
+    r->owner[*item % kRing] = static_cast<unsigned>(w - r->w);
+    return true;
 }
 
-void hand(DWorker *w, unsigned char *buf, std::uint32_t n, bool last, bool failed) {
+unsigned char *take_spare(Worker *w) {
+    Run *r = w->run;
+    std::unique_lock<std::mutex> lk(r->mu);
+    r->wake.wait(lk, [w, r] { return r->stop || w->nspare > 0; });
+    return r->stop ? nullptr : w->spare[--w->nspare];
+}
+
+void hand(Worker *w, const Piece &p) {
+    Run *r = w->run;
     {
-        std::lock_guard<std::mutex> lk(w->pd->mu);
-        w->ready[(w->rhead + w->rcount) % kPool] = Piece{buf, n, last, failed};
+        std::lock_guard<std::mutex> lk(r->mu);
+        w->ready[(w->rhead + w->rcount) % r->pool] = p;
         ++w->rcount;
     }
-    w->pd->ready.notify_all();
+    r->ready.notify_all();
 }
+
+/* ---- decoder ---- */
 
 /* Restore one job as after a clear code, piece by piece; the last piece
  * says whether the job ended where the scan said, right after a clear. */
-void run_job(DWorker *w, const Job &job) {
-    Pd *pd = w->pd;
+void run_job(Worker *w, const Job &job) {
+    Run *run = w->run;
     unsigned char *buf = take_spare(w);
     if (buf == nullptr) return;
     const std::uint64_t first = job.start / 8;
     const unsigned skip = static_cast<unsigned>(job.start % 8);
     const std::uint64_t stop = (job.end + 7) / 8;
-    Range r{pd->fd, static_cast<off_t>(first + (skip != 0)), static_cast<off_t>(stop), false};
+    Range r{run->fd, static_cast<off_t>(first + (skip != 0)), static_cast<off_t>(stop), false};
     FILE *fp = range_open(&r);
     bool ok = fp != nullptr;
     zubfcb in, out;
     memstream(in, fp, w->inbuf, kInBuf, 1, 1);
-    memstream(out, nullptr, buf, pd->piece, 0, 0);
+    memstream(out, nullptr, buf, run->piece, 0, 0);
     zulzdcst st{};
-    zudtbs(w->table);
-    w->table->wbase = 0;
-    st.table = w->table;
+    zudtbs(w->dtable);
+    w->dtable->wbase = 0;
+    st.table = w->dtable;
     st.state = 6;
     st.afterclear = st.begun = 1;
     st.wpos = st.rpos = 31;
     if (ok && skip != 0) {
         unsigned char b = 0;
-        ok = pread(pd->fd, &b, 1, static_cast<off_t>(first)) == 1;
+        ok = pread(run->fd, &b, 1, static_cast<off_t>(first)) == 1;
         st.acc = std::uint32_t(b) << (24 + skip);
         st.rpos = 31 - static_cast<std::int32_t>(8 - skip);
     }
     while (ok) {
-        std::uint32_t lim = pd->piece; /* out.count restarts with every piece */
+        std::uint32_t lim = run->piece; /* out.count restarts with every piece */
         if (zulzdc(&in, &out, &st, &lim) != ZUSD_OK) {
             ok = false;
         } else if (st.state >= 1 && st.state <= 4) { /* the piece is full */
-            hand(w, buf, out.idx, false, false);
+            hand(w, Piece{buf, out.idx, false, false});
             if ((buf = take_spare(w)) == nullptr) break;
             out.buf = buf;
             out.idx = 0;
@@ -235,27 +333,7 @@ void run_job(DWorker *w, const Job &job) {
         break;
     }
     if (fp != nullptr) std::fclose(fp);
-    if (buf != nullptr) hand(w, buf, out.idx, true, !ok);
-}
-
-void *dworker(void *arg) {
-    zusdquiet = 1;
-    auto *w = static_cast<DWorker *>(arg);
-    Pd *pd = w->pd;
-    for (;;) {
-        Job job;
-        {
-            std::unique_lock<std::mutex> lk(pd->mu);
-            pd->wake.wait(lk, [w, pd] { return pd->stop || w->jcount > 0; });
-            if (pd->stop) break;
-            job = w->jobs[w->jhead];
-        }
-        run_job(w, job);
-        std::lock_guard<std::mutex> lk(pd->mu);
-        w->jhead = (w->jhead + 1) % (kDepth + 1);
-        --w->jcount;
-    }
-    return nullptr;
+    if (buf != nullptr) hand(w, Piece{buf, out.idx, true, !ok});
 }
 
 /* The width scan: the file read ahead in a buffer, and the reader's width
@@ -372,155 +450,65 @@ bool rewind(zubfcb *out, std::uint64_t mark) {
     return true;
 }
 
-/* Owns the workers of one parallel decode. */
-struct DRun {
-    Pd pd;
-    DWorker *w = nullptr;
-    unsigned n = 0;    /* workers set up */
-    unsigned used = 0; /* of them running: the first `used` */
-    ~DRun() {
-        finish(pd, w, n, [](DWorker &k) {
-            zudtds(k.table);
-            std::free(k.inbuf);
-            for (unsigned char *b : k.bufs) std::free(b);
-        });
-    }
-    bool start(unsigned threads, unsigned header) {
-        w = new (std::nothrow) DWorker[threads];
-        if (w == nullptr) return false;
-        n = threads;
-        for (unsigned i = 0; i < threads; ++i) {
-            DWorker &k = w[i];
-            k.pd = &pd;
-            k.table = zudtmk(header);
-            k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
-            bool got = k.table != nullptr && k.inbuf != nullptr;
-            for (auto &b : k.bufs) {
-                b = static_cast<unsigned char *>(std::malloc(pd.piece));
-                got = got && b != nullptr;
-            }
-            if (!got || !spawn(&k.th, dworker, &k)) break;
-            k.running = true;
-            for (unsigned char *b : k.bufs) k.spare[k.nspare++] = b;
-            ++used;
-        }
-        return used > 0;
-    }
-};
-
-
 /* ---- encoder ---- */
 
-struct Pe;
-
-struct EWorker {
-    Pe *pe = nullptr;
-    pthread_t th{};
-    bool running = false;
-    unsigned first = 0; /* blocks first, first + n, ... */
-    zuetcb *table = nullptr;
-    unsigned char *inbuf = nullptr, *outbuf = nullptr;
-    /* The block in hand (full: ready for the writer). */
-    bool full = false;
-    std::uint64_t block = 0, inlen = 0;
-    std::uint32_t bytes = 0; /* output bytes, the header byte first */
-    std::uint32_t acc = 0;   /* pending bits at the most significant end */
-    int pend = 0;
-    unsigned width = 0; /* of the clear code after it; 0 when it ended with one */
-    unsigned status = ZUSD_OK;
-};
-
-struct Pe {
-    std::mutex mu;
-    std::condition_variable wake, ready;
-    bool stop = false;
-    int fd = -1;
-    unsigned n = 0;
-};
-
-/* Worst output of a block: 1 header byte, at most 2 bytes per input byte. */
-constexpr std::size_t kOutCap = 2 * kBlock + 64;
-
-void encode_block(EWorker *w, std::uint64_t k) {
-    Range r{w->pe->fd, static_cast<off_t>(k * kBlock), static_cast<off_t>((k + 1) * kBlock), false};
+/* Compress block k on a fresh table, piece by piece: the encoder stops
+ * before a code once a piece is nearly full and goes on into the next. */
+void encode_block(Worker *w, std::uint64_t k) {
+    Run *run = w->run;
+    unsigned char *buf = take_spare(w);
+    if (buf == nullptr) return;
+    Range r{run->fd, static_cast<off_t>(k * kBlock), static_cast<off_t>((k + 1) * kBlock), false};
     FILE *fp = range_open(&r);
-    w->block = k;
-    w->inlen = 0;
-    w->status = fp != nullptr ? ZUSD_OK : ZUSD_NOMEM;
-    if (fp == nullptr) return;
-    zubfcb in, out;
-    memstream(in, fp, w->inbuf, kInBuf, 1, 0);
-    memstream(out, nullptr, w->outbuf, static_cast<std::uint32_t>(kOutCap), 0, 1);
-    zuetbs(w->table);
-    zulzecst st{};
-    st.table = w->table;
-    std::uint32_t lim = ZULZ_NOLIMIT;
-    const unsigned status = zulzec(&in, &out, &st, 14, &lim);
-    std::fclose(fp);
-    w->inlen = in.count;
-    w->status = r.error ? ZUSD_RDERR : status == ZUSD_RDERR && in.count == 0 ? ZUSD_OK : status;
-    w->bytes = out.idx;
-    w->pend = 31 - out.wpos;
-    w->acc = out.acc;
-    w->width = w->table->next == 257 ? 0 : zuetgb(w->table);
+    Piece end{buf, 0, true, false, ZUSD_NOMEM};
+    if (fp != nullptr) {
+        zubfcb in, out;
+        memstream(in, fp, w->inbuf, kInBuf, 1, 0);
+        memstream(out, nullptr, buf, run->piece, 0, 1);
+        zuetbs(w->etable);
+        zulzecst st{};
+        st.table = w->etable;
+        unsigned status;
+        for (;;) {
+            std::uint32_t lim = run->piece; /* out.count restarts with every piece */
+            status = zulzec(&in, &out, &st, 14, &lim);
+            if (status != ZUSD_OK || zulzecdn(&st)) break;
+            hand(w, Piece{buf, out.idx, false, false});
+            if ((buf = take_spare(w)) == nullptr) break;
+            out.buf = buf;
+            out.idx = 0;
+            out.count = 0;
+        }
+        std::fclose(fp);
+        if (buf == nullptr) return;
+        end.buf = buf;
+        end.n = out.idx;
+        end.inlen = in.count;
+        end.status = r.error ? ZUSD_RDERR : status == ZUSD_RDERR && in.count == 0 ? ZUSD_OK : status;
+        end.pend = 31 - out.wpos;
+        end.acc = out.acc;
+        end.width = w->etable->next == 257 ? 0 : zuetgb(w->etable);
+    }
+    if (end.status != ZUSD_OK || end.inlen < kBlock) {
+        std::lock_guard<std::mutex> lk(run->mu);
+        if (run->posted > k + 1) run->posted = k + 1; /* no block after the last */
+    }
+    hand(w, end);
 }
 
-void *eworker(void *arg) {
+void *work(void *arg) {
     zusdquiet = 1;
-    auto *w = static_cast<EWorker *>(arg);
-    Pe *pe = w->pe;
-    for (std::uint64_t k = w->first;; k += pe->n) {
-        {
-            std::unique_lock<std::mutex> lk(pe->mu);
-            pe->wake.wait(lk, [w, pe] { return pe->stop || !w->full; });
-            if (pe->stop) break;
-        }
-        encode_block(w, k);
-        {
-            std::lock_guard<std::mutex> lk(pe->mu);
-            w->full = true;
-        }
-        pe->ready.notify_all();
-        if (w->status != ZUSD_OK || w->inlen < kBlock) break;
+    auto *w = static_cast<Worker *>(arg);
+    std::uint64_t item;
+    Job job;
+    while (take(w, &item, &job)) {
+        if (w->etable != nullptr)
+            encode_block(w, item);
+        else
+            run_job(w, job);
     }
     return nullptr;
 }
-
-/* Owns the workers of one parallel encode. */
-struct ERun {
-    Pe pe;
-    EWorker *w = nullptr;
-    unsigned n = 0;
-    zuetcb *lent = nullptr; /* the caller's table, worker 0's (not freed here) */
-    ~ERun() {
-        finish(pe, w, n, [this](EWorker &k) {
-            if (k.table != lent) zuetds(k.table);
-            std::free(k.inbuf);
-            std::free(k.outbuf);
-        });
-    }
-    /* Every worker or none: the blocks are dealt out by number. */
-    bool start(unsigned threads) {
-        w = new (std::nothrow) EWorker[threads];
-        if (w == nullptr) return false;
-        n = threads;
-        pe.n = threads;
-        for (unsigned i = 0; i < threads; ++i) {
-            EWorker &k = w[i];
-            k.pe = &pe;
-            k.first = i;
-            k.table = i == 0 && lent != nullptr ? lent : zuetmk(14, 18);
-            k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
-            k.outbuf = static_cast<unsigned char *>(std::malloc(kOutCap));
-            if (k.table == nullptr || k.inbuf == nullptr || k.outbuf == nullptr) return false;
-        }
-        for (unsigned i = 0; i < threads; ++i) {
-            if (!spawn(&w[i].th, eworker, &w[i])) return false;
-            w[i].running = true;
-        }
-        return true;
-    }
-};
 
 /* Bits joined onto a write stream at any bit position. */
 struct Joiner {
@@ -615,50 +603,34 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
     std::uint64_t resume = 8; /* start of the first job not written out */
     bool scanning = scan_job(s, resume);
     if (!scanning) return ZUSD_OK; /* a single job: all of it serial */
-    DRun run;
-    run.pd.fd = s.fd;
-    run.pd.piece = zulzppiece < 64 ? 64 : zulzppiece;
+    Run run;
+    run.fd = s.fd;
+    run.piece = zulzppiece < 64 ? 64 : zulzppiece;
+    run.pool = kDPool;
     if (!run.start(threads, header)) return ZUSD_OK;
-    Pd &pd = run.pd;
 
-    std::uint64_t js = 0, jw = 0; /* jobs scanned, jobs written */
-    std::uint64_t jobstart = resume;
+    std::uint64_t jw = 0; /* jobs written */
     std::uint64_t mark = out->count;
     Job pending{resume, s.bit};
-    constexpr unsigned kRing = kDepth * kMaxThreads + 1;
-    std::uint64_t ends[kRing]; /* ends of the jobs scanned and not yet written */
     unsigned status = ZUSD_OK;
     for (;;) {
-        while (scanning && js - jw < std::uint64_t(kDepth) * run.used) {
-            DWorker &k = run.w[js % run.used];
+        /* Only this thread posts: it reads `posted` without the lock. */
+        while (scanning && run.posted - jw < std::uint64_t(kDepth) * run.used) {
             {
-                std::lock_guard<std::mutex> lk(pd.mu);
-                k.jobs[(k.jhead + k.jcount) % (kDepth + 1)] = pending;
-                ++k.jcount;
+                std::lock_guard<std::mutex> lk(run.mu);
+                run.jobs[run.posted % kRing] = pending;
+                ++run.posted;
             }
-            pd.wake.notify_all();
-            ends[js % kRing] = pending.end;
-            ++js;
-            jobstart = s.bit;
+            run.wake.notify_all();
+            const std::uint64_t jobstart = s.bit;
             scanning = scan_job(s, jobstart);
             pending = Job{jobstart, s.bit};
         }
-        if (jw == js) break;
-        DWorker &k = run.w[jw % run.used];
-        Piece p;
-        {
-            std::unique_lock<std::mutex> lk(pd.mu);
-            pd.ready.wait(lk, [&k] { return k.rcount > 0; });
-            p = k.ready[k.rhead];
-            k.rhead = (k.rhead + 1) % kPool;
-            --k.rcount;
-        }
+        if (jw == run.posted) break;
+        Worker *k = nullptr;
+        const Piece p = run.next(jw, &k);
         const bool put = !p.failed && zubfpn(out, p.buf, p.n) != 0;
-        {
-            std::lock_guard<std::mutex> lk(pd.mu);
-            k.spare[k.nspare++] = p.buf;
-        }
-        pd.wake.notify_all();
+        run.give_back(k, p);
         if (p.failed) {
             if (!rewind(out, mark)) status = ZUSD_WRERR;
             break;
@@ -668,9 +640,9 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
             break;
         }
         if (p.last) {
+            resume = run.jobs[jw % kRing].end; /* kept: fewer than kRing are posted ahead */
             ++jw;
             mark = out->count;
-            resume = ends[(jw - 1) % kRing];
         }
         if (step != nullptr && (status = step(arg)) != ZUSD_OK) break;
     }
@@ -708,48 +680,50 @@ unsigned zulzpe(zubfcb *in, zubfcb *out, zulzecst *st, unsigned threads, zulzpfn
     struct stat sb;
     if (fstat(fd, &sb) != 0 || !S_ISREG(sb.st_mode) || static_cast<std::uint64_t>(sb.st_size) <= kBlock)
         return ZUSD_OK; /* one block: the serial bytes */
-    ERun run;
-    run.pe.fd = fd;
-    run.lent = st->table; /* a finished run does not use it again */
-    if (!run.start(threads)) return ZUSD_NOMEM;
-    Pe &pe = run.pe;
+    Run run;
+    run.fd = fd;
+    run.piece = zulzppiece < 64 ? 64 : zulzppiece;
+    run.pool = kEPool;
+    run.posted = ~std::uint64_t(0); /* until a worker meets the end */
+    run.lent = st->table;           /* a finished run does not use it again */
+    if (!run.start(threads, 0)) return ZUSD_NOMEM;
     Joiner j;
     j.out = out;
     std::uint64_t total = 0;
     unsigned width = 0, status = ZUSD_OK;
-    for (std::uint64_t k = 0;; ++k) {
-        EWorker &w = run.w[k % run.n];
-        {
-            std::unique_lock<std::mutex> lk(pe.mu);
-            pe.ready.wait(lk, [&w] { return w.full; });
+    bool last = false;
+    for (std::uint64_t k = 0; !last && status == ZUSD_OK; ++k) {
+        for (bool first = true;; first = false) {
+            Worker *from = nullptr;
+            const Piece p = run.next(k, &from);
+            if (p.last && (p.status != ZUSD_OK || (p.inlen == 0 && k == 0))) {
+                status = p.status != ZUSD_OK ? p.status : ZUSD_RDERR;
+                zusderr("zulzpe:  block %llu of the input could not be compressed (status %u)",
+                        static_cast<unsigned long long>(k), status);
+                run.give_back(from, p);
+                break;
+            }
+            /* A block after the last whole one may be empty: it adds nothing. */
+            if (!p.last || p.inlen > 0) {
+                if (first && width != 0) j.code(1, static_cast<int>(width));
+                const std::uint32_t skip = first && k > 0 ? 1 : 0; /* every block's own header byte */
+                j.bytes(p.buf + skip, p.n - skip);
+            }
+            if (p.last) {
+                if (p.inlen > 0 && p.pend > 0) j.code(p.acc >> (32 - p.pend), p.pend);
+                if (p.inlen > 0) width = p.width;
+                total += p.inlen;
+                last = p.inlen < kBlock;
+            }
+            run.give_back(from, p);
+            j.flush();
+            if (!j.ok) {
+                status = ZUSD_WRERR;
+                break;
+            }
+            if (step != nullptr && (status = step(arg)) != ZUSD_OK) break;
+            if (p.last) break;
         }
-        if (w.status != ZUSD_OK || (w.inlen == 0 && k == 0)) {
-            status = w.status != ZUSD_OK ? w.status : ZUSD_RDERR;
-            zusderr("zulzpe:  block %llu of the input could not be compressed (status %u)",
-                    static_cast<unsigned long long>(k), status);
-            break;
-        }
-        const bool last = w.inlen < kBlock;
-        if (w.inlen > 0) {
-            if (width != 0) j.code(1, static_cast<int>(width));
-            const std::uint32_t skip = k == 0 ? 0 : 1; /* every block's own header byte */
-            j.bytes(w.outbuf + skip, w.bytes - skip);
-            if (w.pend > 0) j.code(w.acc >> (32 - w.pend), w.pend);
-            width = w.width;
-            total += w.inlen;
-        }
-        {
-            std::lock_guard<std::mutex> lk(pe.mu);
-            w.full = false;
-        }
-        pe.wake.notify_all();
-        j.flush();
-        if (!j.ok) {
-            status = ZUSD_WRERR;
-            break;
-        }
-        if (last) break;
-        if (step != nullptr && (status = step(arg)) != ZUSD_OK) break;
     }
     if (status != ZUSD_OK) {
         st->failed = status;
