@@ -202,9 +202,9 @@ struct Run {
         }
         delete[] w;
     }
-    /* Workers for a decoder (header: the stream's) or an encoder (header
-     * 0); true when at least one runs. */
-    bool start(unsigned threads, unsigned header) {
+    /* Workers for an encoder, or a decoder of streams with this header;
+     * true when at least one runs. */
+    bool start(unsigned threads, bool encoder, unsigned header) {
         w = new (std::nothrow) Worker[threads];
         if (w == nullptr) return false;
         n = threads;
@@ -212,11 +212,11 @@ struct Run {
             Worker &k = w[i];
             k.run = this;
             bool got;
-            if (header != 0) {
-                got = (k.dtable = zudtmk(header)) != nullptr;
-            } else {
+            if (encoder) {
                 k.etable = i == 0 && lent != nullptr ? lent : zuetmk(14, 18);
                 got = k.etable != nullptr;
+            } else {
+                got = (k.dtable = zudtmk(header)) != nullptr;
             }
             k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
             got = got && k.inbuf != nullptr;
@@ -607,7 +607,7 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
     run.fd = s.fd;
     run.piece = zulzppiece < 64 ? 64 : zulzppiece;
     run.pool = kDPool;
-    if (!run.start(threads, header)) return ZUSD_OK;
+    if (!run.start(threads, false, header)) return ZUSD_OK;
 
     std::uint64_t jw = 0; /* jobs written */
     std::uint64_t mark = out->count;
@@ -686,7 +686,7 @@ unsigned zulzpe(zubfcb *in, zubfcb *out, zulzecst *st, unsigned threads, zulzpfn
     run.pool = kEPool;
     run.posted = ~std::uint64_t(0); /* until a worker meets the end */
     run.lent = st->table;           /* a finished run does not use it again */
-    if (!run.start(threads, 0)) return ZUSD_NOMEM;
+    if (!run.start(threads, true, 14)) return ZUSD_NOMEM;
     Joiner j;
     j.out = out;
     std::uint64_t total = 0;
