@@ -139,12 +139,12 @@ struct Job {
     std::uint64_t start, end; /* bits: its first code; just after its last clear code */
 };
 
-/* A piece of output. The last piece of an encoder block also says how the
- * block ended. */
+/* A piece of output. The last piece of an item says whether it failed,
+ * and the last piece of an encoder block how the block ended. */
 struct Piece {
     unsigned char *buf;
     std::uint32_t n;
-    bool last, failed;
+    bool last;
     unsigned status = ZUSD_OK;
     std::uint64_t inlen = 0; /* input bytes of the block */
     std::uint32_t acc = 0;   /* pending bits at the most significant end */
@@ -285,6 +285,17 @@ void hand(Worker *w, const Piece &p) {
     r->ready.notify_all();
 }
 
+/* Hand the full piece `out` writes into and go on in a spare one: its
+ * buffer, or null when the run stops. */
+unsigned char *turn_piece(Worker *w, zubfcb &out) {
+    hand(w, Piece{out.buf, out.idx, false});
+    unsigned char *buf = take_spare(w);
+    out.buf = buf;
+    out.idx = 0;
+    out.count = 0; /* the piece's limit counts from its start */
+    return buf;
+}
+
 /* ---- decoder ---- */
 
 /* Restore one job as after a clear code, piece by piece; the last piece
@@ -316,15 +327,11 @@ void run_job(Worker *w, const Job &job) {
         st.rpos = 31 - static_cast<std::int32_t>(8 - skip);
     }
     while (ok) {
-        std::uint32_t lim = run->piece; /* out.count restarts with every piece */
+        std::uint32_t lim = run->piece;
         if (zulzdc(&in, &out, &st, &lim) != ZUSD_OK) {
             ok = false;
         } else if (st.state >= 1 && st.state <= 4) { /* the piece is full */
-            hand(w, Piece{buf, out.idx, false, false});
-            if ((buf = take_spare(w)) == nullptr) break;
-            out.buf = buf;
-            out.idx = 0;
-            out.count = 0;
+            if ((buf = turn_piece(w, out)) == nullptr) break;
             continue;
         } else {
             ok = st.state == 6 && st.afterclear != 0 && !r.error && r.pos == r.end &&
@@ -333,7 +340,7 @@ void run_job(Worker *w, const Job &job) {
         break;
     }
     if (fp != nullptr) std::fclose(fp);
-    if (buf != nullptr) hand(w, Piece{buf, out.idx, true, !ok});
+    if (buf != nullptr) hand(w, Piece{buf, out.idx, true, ok ? ZUSD_OK : ZUSD_RDERR});
 }
 
 /* The width scan: the file read ahead in a buffer, and the reader's width
@@ -460,7 +467,7 @@ void encode_block(Worker *w, std::uint64_t k) {
     if (buf == nullptr) return;
     Range r{run->fd, static_cast<off_t>(k * kBlock), static_cast<off_t>((k + 1) * kBlock), false};
     FILE *fp = range_open(&r);
-    Piece end{buf, 0, true, false, ZUSD_NOMEM};
+    Piece end{buf, 0, true, ZUSD_NOMEM};
     if (fp != nullptr) {
         zubfcb in, out;
         memstream(in, fp, w->inbuf, kInBuf, 1, 0);
@@ -470,14 +477,10 @@ void encode_block(Worker *w, std::uint64_t k) {
         st.table = w->etable;
         unsigned status;
         for (;;) {
-            std::uint32_t lim = run->piece; /* out.count restarts with every piece */
+            std::uint32_t lim = run->piece;
             status = zulzec(&in, &out, &st, 14, &lim);
             if (status != ZUSD_OK || zulzecdn(&st)) break;
-            hand(w, Piece{buf, out.idx, false, false});
-            if ((buf = take_spare(w)) == nullptr) break;
-            out.buf = buf;
-            out.idx = 0;
-            out.count = 0;
+            if ((buf = turn_piece(w, out)) == nullptr) break;
         }
         std::fclose(fp);
         if (buf == nullptr) return;
@@ -629,9 +632,10 @@ unsigned zulzpd(zubfcb *in, zubfcb *out, zulzdcst *st, unsigned threads, zulzpfn
         if (jw == run.posted) break;
         Worker *k = nullptr;
         const Piece p = run.next(jw, &k);
-        const bool put = !p.failed && zubfpn(out, p.buf, p.n) != 0;
+        const bool failed = p.status != ZUSD_OK;
+        const bool put = !failed && zubfpn(out, p.buf, p.n) != 0;
         run.give_back(k, p);
-        if (p.failed) {
+        if (failed) {
             if (!rewind(out, mark)) status = ZUSD_WRERR;
             break;
         }
@@ -710,8 +714,10 @@ unsigned zulzpe(zubfcb *in, zubfcb *out, zulzecst *st, unsigned threads, zulzpfn
                 j.bytes(p.buf + skip, p.n - skip);
             }
             if (p.last) {
-                if (p.inlen > 0 && p.pend > 0) j.code(p.acc >> (32 - p.pend), p.pend);
-                if (p.inlen > 0) width = p.width;
+                if (p.inlen > 0) {
+                    if (p.pend > 0) j.code(p.acc >> (32 - p.pend), p.pend);
+                    width = p.width;
+                }
                 total += p.inlen;
                 last = p.inlen < kBlock;
             }
