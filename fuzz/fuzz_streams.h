@@ -32,16 +32,18 @@ using Bytes = std::vector<unsigned char>;
     std::abort();
 }
 
-/* Greedy longest match over a plain map: header 14, 9- to 14-bit codes, a
- * clear code when the table is full and after the last code then. */
-inline Bytes greedy(const Bytes &in) {
+/* Greedy longest match over a plain map: header `bits`, codes of 9 bits up
+ * to that width, a clear code when the table is full and after the last
+ * code then. */
+inline Bytes greedy(const Bytes &in, unsigned bits = 14) {
+    const unsigned limit = (1u << (bits < 9 ? 9 : bits)) - 2;
     Bytes out;
     std::uint64_t acc = 0;
     int n = 0;
     auto put = [&](unsigned v, unsigned w) {
         for (acc = acc << w | v, n += w; n >= 8; n -= 8) out.push_back(std::uint8_t(acc >> (n - 8)));
     };
-    put(14, 8);
+    put(bits, 8);
     std::unordered_map<unsigned, unsigned> dict;
     unsigned next = 257, width = 9, ent = in[0] + 2u;
     for (std::size_t i = 1; i < in.size(); ++i) {
@@ -51,7 +53,7 @@ inline Bytes greedy(const Bytes &in) {
             continue;
         }
         put(ent, width);
-        if (next < 16382) {
+        if (next < limit) {
             dict[unsigned(in[i]) << 16 | ent] = ++next;
             width += next == 1u << width;
         } else {
@@ -61,7 +63,7 @@ inline Bytes greedy(const Bytes &in) {
         ent = in[i] + 2u;
     }
     put(ent, width);
-    if (next >= 16382) put(1, width);
+    if (next >= limit) put(1, width);
     if (n) out.push_back(std::uint8_t(acc << (8 - n)));
     return out;
 }

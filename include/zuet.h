@@ -16,8 +16,9 @@
  *               pair's first slot (63: zuetfd places or more, see below)
  *   bits  8-9   q (3: a slot that only gives a name, never found)
  *   bits  0-7   the character
- * and 0 when empty. Linear probing, no removal; at most half the slots are
- * ever in use, so most probes end at their first slot.
+ * and 0 when empty. Linear probing, no removal; at most a quarter of the
+ * slots are ever in use (half with codes over 14 bits), so most probes end
+ * at their first slot.
  *
  * The encoder's loop follows a match from name to name: the next name to
  * probe follows from the current one and the next input byte, with no load

@@ -2,7 +2,7 @@
  * 16-bit self-checking slots for the longer ones, a direct array for those
  * with a literal prefix.
  *
- * With 14-bit codes: 64 KiB of slots, the codes of all names (64 KiB by
+ * With 14-bit codes: 128 KiB of slots, the codes of all names (128 KiB by
  * slot, 128 KiB by literal pair) and 64 KiB of names by code. A reset
  * clears the slots and the direct array, or, when few codes were given
  * since the last one, only what they used. */
@@ -53,9 +53,12 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
     auto *t = static_cast<zuetcb *>(zubfma(sizeof(zuetcb)));
     if (!t) return nullptr;
     const unsigned bits = effbits(maxbits);
-    /* Twice the codes, and at least 2^15 slots, so that a name's quotient
-     * is below 3. */
-    t->shift = bits < 14 ? 15 : bits + 1;
+    /* Four times the codes of the usual widths (up to 14 bits), so that a
+     * quarter of the slots at most are in use and a pair is seldom placed
+     * past its first slot, where a probe costs a mispredicted branch; twice
+     * the codes of the wider ones. Never below 2^15 slots, so that a name's
+     * quotient is below 3. */
+    t->shift = bits <= 14 ? 16 : bits + 1;
     t->size = 1u << t->shift;
     /* Slots, codes by name and names by code in one block, in that order,
      * so that the encoder's loop reaches all three from one pointer. */
@@ -80,7 +83,11 @@ zuetcb *zuetmk(unsigned maxbits, unsigned sizeidx) {
 
 void zuetbs(zuetcb *t) {
     const std::uint32_t used = t->next - 257u;
-    if (used * 8u > t->size + 65536u) {
+    /* Clearing one code's entry costs a load, a branch that follows the
+     * data and a store anywhere in the table; clearing it all costs about a
+     * cycle per 32 bytes, so a reset after more than a few thousand codes
+     * clears it all. */
+    if (used * 64u > t->size + 65536u) {
         clear(t);
     } else {
         /* Few codes: each slot or direct entry in use holds a code given

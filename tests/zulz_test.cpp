@@ -91,6 +91,22 @@ TEST(ZulzStreams, StoredBytesInAnyVolumesRestoredFromAnyCutsAndInParallel) {
     }
 }
 
+/* Every code width, from the one the table starts with to the widest,
+ * gives the plain greedy coder's stream, in one call and in small volumes:
+ * the table's size and the encoder's loop follow the width. */
+TEST(ZulzStreams, EveryWidthGivesTheGreedyCodersStream) {
+    for (const char *cell : {"file alice29.txt", "rand 5 300000 256", "rand 6 200000 5"}) {
+        const Bytes in = bytes_of(cell);
+        for (unsigned bits = 9; bits <= 16; ++bits) {
+            const Bytes want = greedy(in, bits);
+            EXPECT_EQ(encode(in, [] { return ZULZ_NOLIMIT; }, bits).joined, want) << cell << bits;
+            std::minstd_rand sizes(bits);
+            EXPECT_EQ(encode(in, [&] { return 3 + sizes() % 3000; }, bits).joined, want)
+                << cell << bits;
+        }
+    }
+}
+
 /* The documented streams for 2 and 3 threads (also in small output
  * pieces), hardly longer than serial ones, restored in parallel as
  * serially. (Broken and cut streams are the parallel fuzz target's,
@@ -355,7 +371,7 @@ Bytes piled_input(unsigned window, std::map<unsigned, unsigned> &dict) {
         ent = b + 2;
     };
     for (int i = 0; i < 6000; ++i) feed(rng());
-    const unsigned mask = (2u << 14) - 1;
+    const unsigned mask = t->size - 1;
     for (int piled = 0; piled < 400;) {
         if (ent >= 258) feed(rng());
         bool found = false;

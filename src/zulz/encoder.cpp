@@ -141,26 +141,52 @@ literal:
     ent = b + 2;
     goto out;
 deep:
+    /* The first probe of a match that is longer than a literal: its name
+     * may be a literal pair's (quotient 1 or 2). */
+    if (ip == iend) {
+        ent = code[at];
+        goto out;
+    }
+    c = *ip++;
+    h = zueths(at, c, mask);
+    want = zuettg(c, at >> shift, 0);
+    s = slots[h];
+    if (s != want) goto probe;
+    at = h;
+deep_slot:
+    /* The match's name is a slot (quotient 0). Here `at` runs unmasked:
+     * (3 n + w) mod 2^32 falls in the same slot as 3 (n mod size) + w, so
+     * the mask is off the chain from probe to probe and only forms the
+     * address. */
     while (ip != iend) {
         c = *ip++;
-        h = zueths(at, c, mask);
-        want = zuettg(c, at >> shift, 0);
+        const std::uint32_t ahead = 3 * at + zuetcw.w[c];
+        h = ahead & mask;
+        want = zuettg(c, 0, 0);
         s = slots[h];
-        while (s != want) {
-            if (s == 0) goto deep_miss;
-            want += zuetdu;
-            if (__builtin_expect(want >> 10 == zuetfd + 1, 0)) {
-                result = kFar;
-                ent = code[at];
-                goto out;
-            }
-            h = (h + 1) & mask;
-            s = slots[h];
+        if (__builtin_expect(s != want, 0)) {
+            at &= mask;
+            goto probe;
         }
-        at = h;
+        at = ahead;
     }
-    ent = code[at];
+    ent = code[at & mask];
     goto out;
+probe:
+    /* The pair is not in its first slot: further along, or absent. */
+    do {
+        if (s == 0) goto deep_miss;
+        want += zuetdu;
+        if (__builtin_expect(want >> 10 == zuetfd + 1, 0)) {
+            result = kFar;
+            ent = code[at];
+            goto out;
+        }
+        h = (h + 1) & mask;
+        s = slots[h];
+    } while (s != want);
+    at = h;
+    goto deep_slot;
 deep_miss:
     if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
         result = kMiss;
@@ -298,7 +324,7 @@ match:
         if (nb >= 32) room = -1;
         Hot hs{ip, iend, op,   room - (op - obuf), bb,    nb,      width,
                ent, c,  next, tlimit,             t->slots, t->shift};
-        const Stop stop = t->shift == 15 ? run_hot<15>(hs) : run_hot<0>(hs);
+        const Stop stop = t->shift == 16 ? run_hot<16>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
         bb = hs.bb;
