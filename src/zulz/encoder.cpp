@@ -112,8 +112,10 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
         op += nb >> 3;
         left -= nb >> 3;
         nb &= 7;
+        /* next runs from 258 up to a limit below 2^16, so it reaches the
+         * next width exactly when it is a power of two. */
         ++next;
-        if (__builtin_expect(next == (1u << width), 0) && width < 16) ++width;
+        if (__builtin_expect((next & (next - 1)) == 0, 0)) ++width;
     };
     if (ent >= 258) {
         at = slot[ent];
