@@ -49,15 +49,18 @@ inline std::uint64_t load_be64(const unsigned char *p) {
     return __builtin_bswap64(v);
 }
 
-/* Copy n bytes forward in 16-byte steps. The source ends at or before the
- * destination's start, so every byte that matters is read before anything
- * overwrites it; up to 15 bytes past dst + n are scratch (window slack). */
+/* Copy n bytes (1 or more) forward in 16-byte steps. The source ends at or
+ * before the destination's start, so every byte that matters is read before
+ * anything overwrites it; up to 15 bytes past dst + n are scratch (window
+ * slack). Most strings take the first step alone. */
 inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint32_t n) {
-    for (std::uint32_t i = 0; i < n; i += 16) {
+    std::uint32_t i = 0;
+    do {
         unsigned char tmp[16];
         std::memcpy(tmp, src + i, 16);
         std::memcpy(dst + i, tmp, 16);
-    }
+        i += 16;
+    } while (__builtin_expect(i < n, 0));
 }
 
 /* Every byte value in order, and slack for a 16-byte copy from any of them. */
@@ -131,7 +134,6 @@ struct Hot {
     std::uint32_t *ent;
     std::uint64_t *pos;
     std::uint16_t *len;
-    const std::uint32_t *steps;
     std::uint32_t winsz;
 };
 
@@ -156,11 +158,10 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
     std::uint32_t *const ent = hs.ent;
     std::uint64_t *const pos = hs.pos;
     std::uint16_t *const len = hs.len;
-    const std::uint32_t *const steps = hs.steps;
     /* The string of one code is at most len + 1 bytes; stop before a code
      * whose string could pass the limit or the window's end. */
-    const std::uint64_t stop = hs.limabs;
     const std::uint64_t wend = wbase + hs.winsz;
+    const std::uint64_t stop = hs.limabs < wend ? hs.limabs : wend;
     while (ip <= ilast) {
         if (nb < width) {
             bb |= load_be64(ip) >> nb;
@@ -172,7 +173,7 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
         if (code < 2 || (repeat && (code != next + 1 || next + 1 >= maxcode))) break;
         const std::uint32_t src = repeat ? oldcode : code;
         const std::uint32_t n = len[src];
-        if (produced + n + 1 > stop || produced + n + 1 > wend) break;
+        if (produced + n + 1 > stop) break;
         bb <<= width;
         nb -= width;
         unsigned char *const dst = win + (produced - wbase);
@@ -183,7 +184,9 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
             ent[k] = (std::uint32_t(first) << 16) | oldcode;
             len[k] = static_cast<std::uint16_t>(len[oldcode] + 1);
             pos[k] = pos[oldcode];
-            width += static_cast<int>((steps[k / 32] >> (k % 32)) & 1u);
+            /* k stays below 2^16 - 1, so the width grows exactly when k + 1
+             * is a power of two (the table's steps, without a load). */
+            width += ((k + 1) & k) == 0;
         }
         pos[code] = produced;
         produced += repeat ? n + 1 : n;
@@ -391,8 +394,7 @@ codes : {
     for (;;) {
         if (iend - ip >= 16) {
             Hot hs{ip,       iend,   bb,       nb,  width, next, maxcode, oldcode,
-                   produced, limabs, t->wbase, win, ent,   pos,  len,     t->steps,
-                   t->winsz};
+                   produced, limabs, t->wbase, win, ent,   pos,  len,     t->winsz};
             run_hot(hs);
             ip = hs.ip;
             bb = hs.bb;
