@@ -22,6 +22,8 @@ inline constexpr std::uint32_t ZUDT_WINSZ = 256u * 1024u;
 inline constexpr std::uint32_t ZUDT_KEEP = 128u * 1024u;
 inline constexpr std::uint32_t ZUDT_WINLEAST = 64u * 1024u;
 inline constexpr std::uint32_t ZUDT_SLACK = 64u; /* over-copy room at the end */
+/* Position of a literal not written since the last reset. */
+inline constexpr std::uint64_t ZUDT_NOPOS = ~std::uint64_t(0);
 
 struct zudtcb {
     std::uint32_t *ent;    /* maxcode + 1 entries: character x 65536 + prefix (0 ends a string) */
@@ -29,7 +31,8 @@ struct zudtcb {
     std::uint16_t next;    /* highest code assigned (257 after a reset) */
     std::uint32_t width;   /* width of the next code to read (9 after a reset) */
     std::uint32_t *steps;  /* 65536-bit set: codes whose addition widens the code */
-    std::uint64_t *pos; /* output position (from the stream's start) of each code's latest string */
+    std::uint64_t *pos; /* output position (from the stream's start) of each code's latest
+                           string; ZUDT_NOPOS for a literal not written since the reset */
     std::uint16_t *len; /* length of each code's string */
     unsigned char *win; /* output window: winsz + ZUDT_SLACK bytes */
     std::uint32_t winsz; /* size of the window (up to ZUDT_WINSZ) */

@@ -41,8 +41,7 @@ zudtcb *zudtmk(unsigned h) {
     std::memset(t->ent, 0, sizeof(std::uint32_t) * n);
     std::memset(t->steps, 0, sizeof(std::uint32_t) * kStepWords);
     /* pos and len are written for each code when it is assigned (and for
-     * the literals by the reset) before they are read. A literal's string
-     * comes from a constant table while its position is in the window. */
+     * the literals by the reset) before they are read. */
     /* The window is not cleared: only bytes already written are ever
      * copied out of it (16-byte copies may carry stale bytes into the
      * scratch space past a string, which is overwritten before use). */
@@ -55,7 +54,7 @@ void zudtbs(zudtcb *t) {
     for (std::uint32_t i = 2; i <= 257; ++i) {
         t->ent[i] = (i - 2) << 16;
         t->len[i] = 1;
-        t->pos[i] = 0; /* before the window, or at its start: either way never copied from */
+        t->pos[i] = ZUDT_NOPOS; /* not written since the reset: never copied from */
     }
     for (std::uint32_t n = 9; n <= 15; ++n) {
         const std::uint32_t k = (1u << n) - 1;

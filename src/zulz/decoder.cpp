@@ -63,16 +63,6 @@ inline void copy_string(unsigned char *dst, const unsigned char *src, std::uint3
     } while (__builtin_expect(i < n, 0));
 }
 
-/* Every byte value in order, and slack for a 16-byte copy from any of them. */
-struct Literals {
-    unsigned char b[256 + 16];
-};
-constexpr Literals kLiterals = [] {
-    Literals l{};
-    for (int i = 0; i < 256; ++i) l.b[i] = static_cast<unsigned char>(i);
-    return l;
-}();
-
 /* Rebuild a string of n bytes from its prefix links, last byte first. Every
  * code the decoder follows names only lower codes, so the walk stays inside
  * the table; n bounds it whatever the table holds. */
@@ -88,24 +78,23 @@ inline void walk_string(unsigned char *dst, const std::uint32_t *ent, std::uint3
 
 /* Write the n-byte string of code src at dst and return its first byte
  * (from the source, not read back from dst): copied from where it was
- * last written while that is still in the window (a literal from the
- * constant table instead), else rebuilt from the links. Whether a code is
- * a literal follows the data, so it picks the source without a branch,
- * which would be mispredicted at about every other code. */
+ * last written while that is still in the window, else rebuilt from the
+ * links. A literal not written since the reset has the position ZUDT_NOPOS
+ * (all ones), which the test below takes as before any window: it is
+ * rebuilt from its link, its byte, once, and copied like any other string
+ * from then on. */
 inline unsigned char put_string(unsigned char *dst, const unsigned char *win, std::uint64_t wbase,
                                 const std::uint32_t *ent, const std::uint64_t *pos,
                                 std::uint32_t src, std::uint32_t n) {
     const std::uint64_t at = pos[src];
-    if (__builtin_expect(at < wbase, 0)) {
-        walk_string(dst, ent, src, n); /* literals too: their link is their byte */
+    if (__builtin_expect(at + 1 <= wbase, 0)) { /* at < wbase, or ZUDT_NOPOS */
+        walk_string(dst, ent, src, n);
         return dst[0];
     }
-    const std::uintptr_t lit = reinterpret_cast<std::uintptr_t>(kLiterals.b) + (src - 2);
-    /* In integers: a literal's position, unused then, may be anything. */
-    const std::uintptr_t old = reinterpret_cast<std::uintptr_t>(win) + (at - wbase);
-    const std::uintptr_t is_lit = std::uintptr_t(0) - std::uintptr_t(src < 258);
-    const auto *const from =
-        reinterpret_cast<const unsigned char *>((lit & is_lit) | (old & ~is_lit));
+    /* The window's address less its position, so that a position gives
+     * its byte's address in one addition. */
+    const std::uintptr_t origin = reinterpret_cast<std::uintptr_t>(win) - wbase;
+    const auto *const from = reinterpret_cast<const unsigned char *>(origin + at);
     copy_string(dst, from, n);
     return from[0];
 }
@@ -150,7 +139,7 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
     int nb = hs.nb;
     int width = hs.width;
     std::uint32_t next = hs.next;
-    const std::uint32_t maxcode = hs.maxcode;
+    const std::uint32_t last = hs.maxcode - 1; /* codes are added while next is below it */
     std::uint32_t oldcode = hs.oldcode;
     std::uint64_t produced = hs.produced;
     const std::uint64_t wbase = hs.wbase;
@@ -162,6 +151,7 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
      * whose string could pass the limit or the window's end. */
     const std::uint64_t wend = wbase + hs.winsz;
     const std::uint64_t stop = hs.limabs < wend ? hs.limabs : wend;
+    const std::uintptr_t origin = reinterpret_cast<std::uintptr_t>(win) - wbase;
     while (ip <= ilast) {
         if (nb < width) {
             bb |= load_be64(ip) >> nb;
@@ -170,16 +160,16 @@ __attribute__((noinline)) void run_hot(Hot &hs) {
         }
         const auto code = static_cast<std::uint32_t>(bb >> (64 - width));
         const bool repeat = code > next;
-        if (code < 2 || (repeat && (code != next + 1 || next + 1 >= maxcode))) break;
+        if (code < 2 || (repeat && (code != next + 1 || next >= last))) break;
         const std::uint32_t src = repeat ? oldcode : code;
         const std::uint32_t n = len[src];
         if (produced + n + 1 > stop) break;
         bb <<= width;
         nb -= width;
-        unsigned char *const dst = win + (produced - wbase);
+        auto *const dst = reinterpret_cast<unsigned char *>(origin + produced);
         const unsigned char first = put_string(dst, win, wbase, ent, pos, src, n);
         if (repeat) dst[n] = first;
-        if (next + 1 < maxcode) {
+        if (next < last) {
             const std::uint32_t k = ++next;
             ent[k] = (std::uint32_t(first) << 16) | oldcode;
             len[k] = static_cast<std::uint16_t>(len[oldcode] + 1);
