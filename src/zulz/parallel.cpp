@@ -513,10 +513,12 @@ void *work(void *arg) {
     return nullptr;
 }
 
-/* Bits joined onto a write stream at any bit position. */
+/* Bits joined onto a write stream at any bit position. The stage goes to
+ * the file in one write when full: half a piece, so a piece costs about two
+ * writes, not one per page. */
 struct Joiner {
     zubfcb *out = nullptr;
-    unsigned char stage[4096];
+    unsigned char stage[64u << 10];
     std::uint32_t used = 0;
     std::uint32_t acc = 0; /* the low `an` bits are pending */
     int an = 0;
