@@ -48,7 +48,7 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
 struct Hot {
     const unsigned char *ip, *iend;
     unsigned char *op;
-    std::ptrdiff_t left; /* a code may be written while left >= 0; less by each byte written */
+    std::uintptr_t olast; /* a code may be written while op is at most this address */
     std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
     int width;
@@ -65,8 +65,8 @@ enum Stop { kRefill, kMiss, kFar };
 
 /* The encoder's inner loop: greedy longest match, one table probe per byte,
  * then write the code and add the pair, for as long as the input buffer
- * lasts, the output has room for a code (`left`: bytes before the buffer's
- * end less 8, or fewer when a volume limit is near) and the table is not full.
+ * lasts, the output has room for a code (up to `olast`: the buffer's end
+ * less 8, or less when a volume limit is near) and the table is not full.
  * Returns kMiss at a miss it leaves to the caller and kFar at a probe that
  * reaches the far distance (ent and c set, nothing written, the pair not
  * added), kRefill when the input buffer ran out in the middle of a match.
@@ -95,10 +95,9 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
     std::uint32_t want = 0, h = 0, s = 0;
     Stop result = kRefill;
     unsigned char *op = hs.op;
-    std::ptrdiff_t left = hs.left;
+    const std::uintptr_t olast = hs.olast;
     std::uint64_t bb = hs.bb;
-    int nb = hs.nb;
-    int width = hs.width;
+    auto nb = static_cast<std::uint32_t>(hs.nb); /* unsigned: no step widens it with a sign */
     std::uint32_t next = hs.next;
     const std::uint32_t tlimit = hs.tlimit;
     /* Write a code and give the pair that was not found the next code. The
@@ -106,16 +105,18 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
      * and the position moves past the whole ones: no branch on the bit
      * count, whose pattern follows the data. */
     auto put = [&](std::uint32_t value) __attribute__((always_inline)) {
+        /* The width is that of next (256 to 65534): worked out, not kept,
+         * which leaves a register to the loop. */
+        const std::uint32_t width = 32 - __builtin_clz(next);
         bb = (bb << width) | value;
-        nb += width;
-        store_be64(op, bb << (64 - nb));
+        nb += width; /* 9 to 23 */
+        store_be64(op, bb << ((0 - nb) & 63)); /* 64 - nb, and no register for 64 */
         op += nb >> 3;
-        left -= nb >> 3;
         nb &= 7;
-        /* next runs from 258 up to a limit below 2^16, so it reaches the
-         * next width exactly when it is a power of two. */
         ++next;
-        if (__builtin_expect((next & (next - 1)) == 0, 0)) ++width;
+    };
+    auto room = [&]() __attribute__((always_inline)) {
+        return reinterpret_cast<std::uintptr_t>(op) <= olast && next < tlimit;
     };
     if (ent >= 258) {
         at = slot[ent];
@@ -130,7 +131,7 @@ literal:
             at = size + i;
             goto deep;
         }
-        if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
+        if (__builtin_expect(!room(), 0)) {
             result = kMiss;
             ent = b + 2;
             goto out;
@@ -190,7 +191,7 @@ probe:
     at = h;
     goto deep_slot;
 deep_miss:
-    if (__builtin_expect(left < 0 || next >= tlimit, 0)) {
+    if (__builtin_expect(!room(), 0)) {
         result = kMiss;
         ent = code[at];
         goto out;
@@ -202,7 +203,8 @@ deep_miss:
     b = c;
     goto literal;
 out:
-    hs = Hot{ip, iend, op, left, bb, nb, width, ent, c, next, tlimit, slots, shift};
+    hs = Hot{ip,  iend, op,   olast,  bb,    static_cast<int>(nb), 32 - __builtin_clz(next),
+             ent, c,    next, tlimit, slots, shift};
     return result;
 }
 
@@ -324,8 +326,9 @@ match:
             if (left < room) room = left < -1 ? -1 : static_cast<std::ptrdiff_t>(left);
         }
         if (nb >= 32) room = -1;
-        Hot hs{ip, iend, op,   room - (op - obuf), bb,    nb,      width,
-               ent, c,  next, tlimit,             t->slots, t->shift};
+        const std::uintptr_t olast = reinterpret_cast<std::uintptr_t>(obuf) + room; /* room may be -1 */
+        Hot hs{ip, iend, op,   olast,  bb,       nb,      width,
+               ent, c,  next, tlimit, t->slots, t->shift};
         const Stop stop = t->shift == 16 ? run_hot<16>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
