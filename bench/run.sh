@@ -136,10 +136,6 @@ measure() {
   for r in $(seq 0 "$runs"); do  # round 0 warms up and checks the outputs
     for n in $NAMES; do
       cmd=$(setup "$n" "$src")
-      # What earlier runs left to write back (the new source, a peer's
-      # unsynced output) goes to the disk before the clock starts, so that
-      # it does not land on the timed run's own syncs.
-      sync
       t0=$(now)
       # The environment goes to time itself, not through env(1) under it:
       # the peak RSS of a process counts what ran in it before an exec.
@@ -229,7 +225,6 @@ for r in $(seq 0 "$RUNS"); do
   for k in $KINDS; do
     for n in zc cc; do
       cp "$W/k.$k" "$W/a"; rm -f "$W/a_" "$W/a.Z"
-      sync
       t0=$(now)
       if [ $n = zc ]; then env ZU_THREADS=1 "$BIN/zucomp" "$W/a"; else compress -f -b14 "$W/a"; fi
       t1=$(now)
