@@ -105,7 +105,7 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
      * and the position moves past the whole ones: no branch on the bit
      * count, whose pattern follows the data. */
     auto put = [&](std::uint32_t value) __attribute__((always_inline)) {
-        /* The width is that of next (256 to 65534): worked out, not kept,
+        /* The width is that of next (257 to 65534): worked out, not kept,
          * which leaves a register to the loop. */
         const std::uint32_t width = 32 - __builtin_clz(next);
         bb = (bb << width) | value;
@@ -145,7 +145,7 @@ literal:
     goto out;
 deep:
     /* The first probe of a match that is longer than a literal: its name
-     * may be a literal pair's (quotient 1 or 2). */
+     * may be a literal pair's (quotient 1). */
     if (ip == iend) {
         ent = code[at];
         goto out;
