@@ -44,6 +44,12 @@ __attribute__((noinline)) unsigned char *put_slow(zubfcb *s, unsigned char *op, 
     return op;
 }
 
+/* The width of the next code written: the bit length of next, which runs
+ * from 257 (after a reset) to a limit below 2^16. */
+inline std::uint32_t width_of(std::uint32_t next) {
+    return 32 - static_cast<std::uint32_t>(__builtin_clz(next));
+}
+
 /* The encoder's state while it runs unhindered. */
 struct Hot {
     const unsigned char *ip, *iend;
@@ -51,7 +57,6 @@ struct Hot {
     std::uintptr_t olast; /* a code may be written while op is at most this address */
     std::uint64_t bb;    /* pending output bits (the low nb) */
     int nb;
-    int width;
     std::uint32_t ent; /* the current match */
     std::uint32_t c;   /* the byte that ended it (the last byte read) */
     std::uint32_t next;
@@ -105,9 +110,7 @@ __attribute__((noinline)) Stop run_hot(Hot &hs) {
      * and the position moves past the whole ones: no branch on the bit
      * count, whose pattern follows the data. */
     auto put = [&](std::uint32_t value) __attribute__((always_inline)) {
-        /* The width is that of next (257 to 65534): worked out, not kept,
-         * which leaves a register to the loop. */
-        const std::uint32_t width = 32 - __builtin_clz(next);
+        const std::uint32_t width = width_of(next); /* worked out: a register fewer */
         bb = (bb << width) | value;
         nb += width; /* 9 to 23 */
         store_be64(op, bb << ((0 - nb) & 63)); /* 64 - nb, and no register for 64 */
@@ -203,8 +206,7 @@ deep_miss:
     b = c;
     goto literal;
 out:
-    hs = Hot{ip,  iend, op,   olast,  bb,    static_cast<int>(nb), 32 - __builtin_clz(next),
-             ent, c,    next, tlimit, slots, shift};
+    hs = Hot{ip, iend, op, olast, bb, static_cast<int>(nb), ent, c, next, tlimit, slots, shift};
     return result;
 }
 
@@ -286,7 +288,6 @@ unsigned zulzec(zubfcb *in, zubfcb *out, zulzecst *st, std::uint16_t header, std
 
     std::uint32_t next = t->next;
     const std::uint32_t tlimit = t->limit;
-    int width = static_cast<int>(zuetgb(t));
 
     std::uint32_t ent = 0;    /* the current match */
     std::uint32_t c = st->ch; /* the character that ended it (the last one read) */
@@ -327,14 +328,12 @@ match:
         }
         if (nb >= 32) room = -1;
         const std::uintptr_t olast = reinterpret_cast<std::uintptr_t>(obuf) + room; /* room may be -1 */
-        Hot hs{ip, iend, op,   olast,  bb,       nb,      width,
-               ent, c,  next, tlimit, t->slots, t->shift};
+        Hot hs{ip, iend, op, olast, bb, nb, ent, c, next, tlimit, t->slots, t->shift};
         const Stop stop = t->shift == 16 ? run_hot<16>(hs) : run_hot<0>(hs);
         ip = hs.ip;
         op = hs.op;
         bb = hs.bb;
         nb = hs.nb;
-        width = hs.width;
         ent = hs.ent;
         c = hs.c;
         next = hs.next;
@@ -364,7 +363,7 @@ put_code:
         st->code = static_cast<std::uint16_t>(ent);
         goto finish;
     }
-    put(ent, width);
+    put(ent, static_cast<int>(width_of(next)));
     if (__builtin_expect(wfail, 0)) {
         status = ZUSD_WRERR;
         goto fail;
@@ -374,7 +373,6 @@ put_code:
         t->next = static_cast<std::uint16_t>(next);
         zuetbn(t, static_cast<std::uint16_t>(ent), static_cast<std::uint8_t>(c));
         ++next;
-        if (next == (1u << width) && width < 16) ++width;
         if (more) goto match;
         goto finish;
     }
@@ -386,7 +384,7 @@ put_clear:
         st->code = static_cast<std::uint16_t>(ent);
         goto finish;
     }
-    put(1, width);
+    put(1, static_cast<int>(width_of(next)));
     if (wfail) {
         status = ZUSD_WRERR;
         goto fail;
@@ -395,7 +393,6 @@ put_clear:
     t->next = static_cast<std::uint16_t>(next);
     zuetbs(t);
     next = t->next;
-    width = 9;
     if (more) goto match;
 
 finish:
