@@ -47,6 +47,7 @@ namespace {
 
 constexpr unsigned kMaxThreads = 64;
 constexpr std::uint32_t kInBuf = 32u << 10; /* input buffer of a worker's stream */
+constexpr std::uint32_t kRdBuf = 64u << 10; /* the buffer of its file range: one pread each */
 constexpr std::uint32_t kScanBuf = 64u << 10;
 /* Longest stretch, in bits, the scan jumps over: after a refill the buffer
  * then holds the next half buffer of jumps, so refills stay rare whatever
@@ -90,9 +91,12 @@ ssize_t range_read(void *cookie, char *buf, size_t n) {
     return got;
 }
 
-FILE *range_open(Range *r) {
+/* `buf` (kRdBuf bytes) is the stream's buffer: stdio's own would be 8 KiB,
+ * and a pread each 8 KiB costs more than the copy out of the buffer. */
+FILE *range_open(Range *r, unsigned char *buf) {
     cookie_io_functions_t io{range_read, nullptr, nullptr, nullptr};
     FILE *fp = fopencookie(r, "r", io);
+    if (fp != nullptr) setvbuf(fp, reinterpret_cast<char *>(buf), _IOFBF, kRdBuf);
     return fp;
 }
 
@@ -165,7 +169,7 @@ struct Worker {
     unsigned char *bufs[kMaxPool]{};
     zudtcb *dtable = nullptr; /* the decoder's, or */
     zuetcb *etable = nullptr; /* the encoder's */
-    unsigned char *inbuf = nullptr;
+    unsigned char *inbuf = nullptr; /* kInBuf bytes, then the range's kRdBuf */
 };
 
 void *work(void *arg);
@@ -218,7 +222,7 @@ struct Run {
             } else {
                 got = (k.dtable = zudtmk(header)) != nullptr;
             }
-            k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf));
+            k.inbuf = static_cast<unsigned char *>(std::malloc(kInBuf + kRdBuf));
             got = got && k.inbuf != nullptr;
             for (unsigned b = 0; b < pool; ++b) {
                 k.bufs[b] = static_cast<unsigned char *>(std::malloc(piece));
@@ -308,7 +312,7 @@ void run_job(Worker *w, const Job &job) {
     const unsigned skip = static_cast<unsigned>(job.start % 8);
     const std::uint64_t stop = (job.end + 7) / 8;
     Range r{run->fd, static_cast<off_t>(first + (skip != 0)), static_cast<off_t>(stop), false};
-    FILE *fp = range_open(&r);
+    FILE *fp = range_open(&r, w->inbuf + kInBuf);
     bool ok = fp != nullptr;
     zubfcb in, out;
     memstream(in, fp, w->inbuf, kInBuf, 1, 1);
@@ -466,7 +470,7 @@ void encode_block(Worker *w, std::uint64_t k) {
     unsigned char *buf = take_spare(w);
     if (buf == nullptr) return;
     Range r{run->fd, static_cast<off_t>(k * kBlock), static_cast<off_t>((k + 1) * kBlock), false};
-    FILE *fp = range_open(&r);
+    FILE *fp = range_open(&r, w->inbuf + kInBuf);
     Piece end{buf, 0, true, ZUSD_NOMEM};
     if (fp != nullptr) {
         zubfcb in, out;
