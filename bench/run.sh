@@ -40,7 +40,7 @@ fi
 # build; the test builds keep every warning fatal.
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DZU_TESTS=OFF \
   -DCMAKE_CXX_FLAGS="${BENCH_CXXFLAGS--Wno-error=maybe-uninitialized}" >/dev/null
-if ! cmake --build build-bench --target zucomp > build-bench/build.log 2>&1; then
+if ! cmake --build build-bench --target zucomp peak_rss > build-bench/build.log 2>&1; then
   cat build-bench/build.log >&2
   exit 1
 fi
@@ -153,6 +153,17 @@ measure() {
       cat "$W/rss" >> "$W/m.$n.$m"
     done
   done
+  # The kernel's high-water mark can lag (see bench/peak_rss.cpp): three
+  # more rounds, not timed, with the resident set sampled while each runs.
+  if [ "$m" = 128 ]; then
+    for r in 1 2 3; do
+      for n in $NAMES; do
+        cmd=$(setup "$n" "$src")
+        # shellcheck disable=SC2086
+        env ZU_THREADS="${cmd%% *}" "$BIN/bench/peak_rss" ${cmd#* } >> "$W/s.$n.$m"
+      done
+    done
+  fi
   rm -f "$W"/[a-hpr] "$W"/[a-hpr]_ "$W"/*.Z "$W"/*.gz "$W/ref.z_" "$W/ref.p_"
 }
 
@@ -175,15 +186,15 @@ echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*
   "load average $LOAD0 before, $LOAD1 after."
 echo "Medians of $RUNS runs in turns (1 GiB: $BIGRUNS), one warm-up round; time per MiB of the original, in ms," \
   "with the ratio to the peer (compress -b14 / compress -d) in brackets. Input: mixed files (text," \
-  "binaries, compressed data); 1 GiB is the 128 MiB file eight times. Peak RSS (median) and output at 128 MiB."
+  "binaries, compressed data); 1 GiB is the 128 MiB file eight times. Peak RSS (median; GNU time, and sampled in 3 more runs) and output at 128 MiB."
 echo
 hdr="| command |"; sep="|---|"
 for m in $SIZES; do
   [ "$m" = 1024 ] && hdr="$hdr 1 GiB |" || hdr="$hdr $m MiB |"
   sep="$sep---|"
 done
-echo "$hdr 128 MiB (s) | ratio to peer | target | peak RSS (MiB) | output (bytes) | output / input |"
-echo "$sep---|---|---|---|---|---|"
+echo "$hdr 128 MiB (s) | ratio to peer | target | peak RSS (MiB) | sampled peak (MiB) | output (bytes) | output / input |"
+echo "$sep---|---|---|---|---|---|---|"
 ORIG=$(size "$W/mix128")
 for n in $NAMES; do
   row="| ${LABEL[$n]} |"
@@ -200,9 +211,13 @@ for n in $NAMES; do
   if [ -n "${PEER[$n]:-}" ]; then
     rss="$rss ($(div "$(median < "$W/m.$n.128")" "$(median < "$W/m.${PEER[$n]}.128")"))"
   fi
+  srss=$(median < "$W/s.$n.128" | awk '{ printf "%.2f", $1 / 1024 }')
+  if [ -n "${PEER[$n]:-}" ]; then
+    srss="$srss ($(div "$(median < "$W/s.$n.128")" "$(median < "$W/s.${PEER[$n]}.128")"))"
+  fi
   out=$(cat "$W/o.$n.128")
   case $n in z[dp]*|cd|gd) frac="" ;; *) frac=$(div "$out" "$ORIG") ;; esac
-  echo "$row $(awk -v t="$t" 'BEGIN { printf "%.3f", t }') | $ratio | ${TARGET[$n]:-} | $rss | $out | $frac |"
+  echo "$row $(awk -v t="$t" 'BEGIN { printf "%.3f", t }') | $ratio | ${TARGET[$n]:-} | $rss | $srss | $out | $frac |"
 done
 
 # ---- by kind of input ---------------------------------------------------------
