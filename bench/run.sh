@@ -132,7 +132,7 @@ measure() {
   cp "$src" "$W/r"; rm -f "$W/r_"; env ZU_THREADS=2 "$BIN/zucomp" "$W/r"; mv "$W/r_" "$W/ref.p_"
   cp "$src" "$W/r"; compress -f -b14 "$W/r"; mv "$W/r.Z" "$W/ref.c.Z"
   cp "$src" "$W/r"; gzip -1 -f "$W/r"; mv "$W/r.gz" "$W/ref.g.gz"
-  for n in $NAMES; do rm -f "$W/t.$n.$m" "$W/m.$n.$m"; done
+  for n in $NAMES; do rm -f "$W/t.$n.$m" "$W/m.$n.$m" "$W/s.$n.$m"; done
   for r in $(seq 0 "$runs"); do  # round 0 warms up and checks the outputs
     for n in $NAMES; do
       cmd=$(setup "$n" "$src")
