@@ -15,7 +15,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <ctime>
 
 namespace {

@@ -196,6 +196,14 @@ done
 echo "$hdr 128 MiB (s) | ratio to peer | target | peak RSS (MiB) | sampled peak (MiB) | output (bytes) | output / input |"
 echo "$sep---|---|---|---|---|---|---|"
 ORIG=$(size "$W/mix128")
+# rsscell KIND NAME: median peak at 128 MiB in MiB, with the ratio to the
+# peer; KIND m is GNU time's figure, s the sampled one.
+rsscell() {
+  local kib
+  kib=$(median < "$W/$1.$2.128")
+  awk -v k="$kib" 'BEGIN { printf "%.2f", k / 1024 }'
+  if [ -n "${PEER[$2]:-}" ]; then echo " ($(div "$kib" "$(median < "$W/$1.${PEER[$2]}.128")"))"; fi
+}
 for n in $NAMES; do
   row="| ${LABEL[$n]} |"
   for m in $SIZES; do
@@ -207,14 +215,8 @@ for n in $NAMES; do
   t=$(med "$n" 128)
   ratio=""
   [ -n "${PEER[$n]:-}" ] && ratio=$(div "$t" "$(med "${PEER[$n]}" 128)")
-  rss=$(median < "$W/m.$n.128" | awk '{ printf "%.2f", $1 / 1024 }')
-  if [ -n "${PEER[$n]:-}" ]; then
-    rss="$rss ($(div "$(median < "$W/m.$n.128")" "$(median < "$W/m.${PEER[$n]}.128")"))"
-  fi
-  srss=$(median < "$W/s.$n.128" | awk '{ printf "%.2f", $1 / 1024 }')
-  if [ -n "${PEER[$n]:-}" ]; then
-    srss="$srss ($(div "$(median < "$W/s.$n.128")" "$(median < "$W/s.${PEER[$n]}.128")"))"
-  fi
+  rss=$(rsscell m "$n")
+  srss=$(rsscell s "$n")
   out=$(cat "$W/o.$n.128")
   case $n in z[dp]*|cd|gd) frac="" ;; *) frac=$(div "$out" "$ORIG") ;; esac
   echo "$row $(awk -v t="$t" 'BEGIN { printf "%.3f", t }') | $ratio | ${TARGET[$n]:-} | $rss | $srss | $out | $frac |"
