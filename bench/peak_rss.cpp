@@ -19,7 +19,7 @@
 
 namespace {
 
-// Resident pages of `pid` from /proc/pid/statm (second field), or 0.
+// Resident pages from an open /proc/PID/statm (its second field), or 0.
 long resident_pages(int fd) {
     char buf[128];
     const ssize_t n = pread(fd, buf, sizeof buf - 1, 0);
